@@ -7,11 +7,11 @@
 namespace tovren::qel {
 
 struct Blake2bState {
-    uint64_t h[8];      // chaining value
-    uint64_t t0;        // bytes counted into compressions so far
-    uint8_t buf[128];   // block being filled
-    uint64_t buflen;    // bytes held in buf, 0..128
-    uint64_t outlen;    // digest length, 1..64
+    uint64_t h[8];     // chaining value
+    uint64_t t0;       // bytes counted into compressions so far
+    uint8_t buf[128];  // block being filled
+    uint64_t buflen;   // bytes held in buf, 0..128
+    uint64_t outlen;   // digest length, 1..64
 };
 
 // F: replaces state.h; the caller has already added the block's bytes to state.t0.
