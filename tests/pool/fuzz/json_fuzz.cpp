@@ -1,0 +1,45 @@
+// Any bytes through the JSON reader: no crash, no leak, nesting never deeper than the limit,
+// and the escaper's output always reads back as the original bytes.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "pool/json.h"
+
+namespace {
+
+using tovren::qel::JsonValue;
+
+int depth(const JsonValue& v) {
+    int deepest = 0;
+    for (const JsonValue& item : v.items)
+        deepest = std::max(deepest, depth(item));
+    for (const auto& member : v.members)
+        deepest = std::max(deepest, depth(member.second));
+    return deepest + 1;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    JsonValue v;
+    if (tovren::qel::json_parse(text, v)) {
+        if (depth(v) > 32)
+            std::abort();
+        // The accessors on whatever came out, with the keys the pool client uses.
+        for (const char* key : {"id", "method", "params", "result", "error", "status"}) {
+            v.find(key);
+            v.get_string(key, "");
+            v.get_u64(key, 0);
+            v.get_double(key, 0.0);
+        }
+    }
+    JsonValue round;
+    if (!tovren::qel::json_parse("\"" + tovren::qel::json_escape(text) + "\"", round) ||
+        round.kind != JsonValue::Kind::String || round.text != text) {
+        std::abort();
+    }
+    return 0;
+}
