@@ -11,13 +11,12 @@
 //   starts and nothing has to be moved back.
 // * G runs its four half-rounds (rows, row diagonals, columns, column diagonals) each with
 //   the quadruple of its BlaMka GB in one lane's four registers. Between two of them the
-//   words change lanes through one 1 KiB shared-memory buffer (store, __syncwarp, load;
-//   two buffers alternate, so one barrier per change is enough): four barriers per block.
-//   The address swizzle keeps all eight access patterns free of bank conflicts.
+//   words change lanes by warp shuffles, thirteen per block (blamka_lanes.cuh), with
+//   compile-time register indices only.
 // * The previous block stays in registers. The reference block of the next step is
 //   loaded ahead: from ref_index in slices 0 and 1 (at the start of the step before), and
-//   in slices 2 and 3 as soon as word 0 of the new block is known, which every lane
-//   computes for itself from the shared buffer instead of waiting for a broadcast.
+//   in slices 2 and 3 as soon as word 0 of the new block is known, broadcast from lane 0
+//   before the block is stored.
 // * BLAKE2b (H0, the two H' chains of blocks 0 and 1, the tag) runs on groups of four
 //   lanes, one G column each, exchanging through shared memory for the diagonals; the two
 //   H' chains run side by side on lanes 0-3 and 4-7.
@@ -85,10 +84,10 @@ static_assert(qel::kPowSaltBytes == 16, "the salt fills two message words");
 // ---------------------------------------------------------------------------------------
 // One hash.
 
-// Shared memory: two 128-word buffers for G's layout changes. The BLAKE2b phases reuse
-// the space: group scratch in the second buffer, the last block for the tag in the first.
-constexpr int kSharedWords = 256;
+// Shared memory, for the BLAKE2b phases only (G moves its words by shuffles): the last
+// block for the tag in the first 128 words, the groups' scratch after it.
 constexpr int kGroupScratchWords = 48;  // msg 16, xch 24, H0 stash 8
+constexpr int kSharedWords = 128 + 2 * kGroupScratchWords;
 
 __device__ __forceinline__ Blake2bScratch group_scratch(uint64_t* smem, uint32_t group) {
     uint64_t* base = smem + 128 + kGroupScratchWords * group;
@@ -99,7 +98,8 @@ __device__ __forceinline__ Blake2bScratch group_scratch(uint64_t* smem, uint32_t
 // (little-endian); the other lanes return 0.
 __device__ __forceinline__ uint64_t hash_one(uint64_t* slice, const uint16_t* ref_index,
                                              const Job* job, uint64_t nonce, uint64_t* smem,
-                                             const LaneSlots& ls, uint32_t lane) {
+                                             const uint32_t (&lane_words)[4],
+                                             const ShuffleLanes& sl, uint32_t lane) {
     // H0 and the two H' chains: lanes 0-3 make block 0, lanes 4-7 block 1. Both groups
     // compute H0, which costs nothing extra and saves handing it over.
     if (lane < 8) {
@@ -154,12 +154,10 @@ __device__ __forceinline__ uint64_t hash_one(uint64_t* slice, const uint16_t* re
     __syncwarp(kFullMask);
 
     // Blocks 2..8191.
-    uint64_t* buf_a = smem;
-    uint64_t* buf_b = smem + 128;
     uint64_t x[4];
     uint64_t y[4];
-    load_block(x, slice + kBlockWords, ls);
-    load_block(y, slice, ls);  // block 2 references block 0
+    load_block(x, slice + kBlockWords, lane_words);
+    load_block(y, slice, lane_words);  // block 2 references block 0
     uint32_t next_ref = ref_index[3];
     for (uint32_t c = 2; c < kBlocks; ++c) {
         uint64_t r[4];
@@ -170,48 +168,30 @@ __device__ __forceinline__ uint64_t hash_one(uint64_t* slice, const uint16_t* re
             w[i] = r[i];
         }
         const bool next_from_table = c + 1 < kFirstDataDependent;
-        const bool next_from_data = !next_from_table && c + 1 < kBlocks;
         if (next_from_table) {
-            load_block(y, slice + kBlockWords * next_ref, ls);
+            load_block(y, slice + kBlockWords * next_ref, lane_words);
             if (c + 2 < kFirstDataDependent)
                 next_ref = ref_index[c + 2];
         }
-
-        relayout(w, buf_a, ls.cd, ls.rs);
-        // Word 0 of R, for the word 0 of the result that every lane computes below.
-        uint64_t r0 = 0;
-        if (next_from_data)
-            r0 = buf_a[swz(0)];
-        blamka_gb(w[0], w[1], w[2], w[3]);
-        relayout(w, buf_b, ls.rs, ls.rd);
-        blamka_gb(w[0], w[1], w[2], w[3]);
-        relayout(w, buf_a, ls.rd, ls.cs);
-        blamka_gb(w[0], w[1], w[2], w[3]);
-        relayout(w, buf_b, ls.cs, ls.cd);
-        if (next_from_data) {
-            // Lane 0's last GB (column 0 positions 0, 5, 10, 15), redone by every lane from
-            // the buffer just read, gives word 0 of the new block and so the next reference
-            // before the block itself is finished.
-            uint64_t a = buf_b[swz(0)];
-            uint64_t b = buf_b[swz(33)];
-            uint64_t cc = buf_b[swz(80)];
-            uint64_t d = buf_b[swz(113)];
-            blamka_gb(a, b, cc, d);
-            const uint32_t ref = data_dependent_ref(c + 1, a ^ r0);
-            load_block(y, slice + kBlockWords * ref, ls);
-        }
-        blamka_gb(w[0], w[1], w[2], w[3]);
+        blamka_round(w, sl);
         QEL_UNROLL
         for (int i = 0; i < 4; ++i)
             x[i] = w[i] ^ r[i];
-        store_block(slice + kBlockWords * c, x, ls);
+        if (!next_from_table && c + 1 < kBlocks) {
+            // Word 0 of the new block is lane 0's register 0; the next reference is
+            // fetched before the block itself is stored.
+            const uint64_t word0 = __shfl_sync(kFullMask, x[0], 0);
+            load_block(y, slice + kBlockWords * data_dependent_ref(c + 1, word0), lane_words);
+        }
+        store_block(slice + kBlockWords * c, x, lane_words);
     }
 
     // Tag: BLAKE2b-256 over LE32(32) || block 8191, 1028 bytes in nine compressions. The
     // 4-byte prefix shifts every message word across two block words.
+    uint64_t* last = smem;
     QEL_UNROLL
     for (int i = 0; i < 4; ++i)
-        buf_a[ls.cd[i]] = x[i];
+        last[lane_words[i]] = x[i];
     __syncwarp(kFullMask);
     uint64_t tag = 0;
     if (lane < 4) {
@@ -223,8 +203,8 @@ __device__ __forceinline__ uint64_t hash_one(uint64_t* slice, const uint16_t* re
             QEL_UNROLL
             for (int u = 0; u < 4; ++u) {
                 const int wi = 16 * k + 4 * u + static_cast<int>(j);  // block word of the high half
-                const uint64_t lo = wi == 0 ? 32 : (wi <= 128 ? buf_a[swz(wi - 1)] >> 32 : 0);
-                const uint64_t hi = wi < 128 ? buf_a[swz(wi)] << 32 : 0;
+                const uint64_t lo = wi == 0 ? 32 : (wi <= 128 ? last[wi - 1] >> 32 : 0);
+                const uint64_t hi = wi < 128 ? last[wi] << 32 : 0;
                 s.msg[4 * u + j] = lo | hi;
             }
             __syncwarp(kTagMask);
@@ -247,18 +227,15 @@ __global__ void __launch_bounds__(32)
     const uint32_t b = blockIdx.x;
     uint64_t* slice = arena + kSliceWords * b;
 
-    LaneSlots ls;
+    uint32_t lane_words[4];  // the lane's words of a block
     QEL_UNROLL
-    for (int i = 0; i < 4; ++i) {
-        ls.cd_global[i] = cd_word(lane, i);
-        ls.cd[i] = swz(cd_word(lane, i));
-        ls.cs[i] = swz(cs_word(lane, i));
-        ls.rs[i] = swz(rs_word(lane, i));
-        ls.rd[i] = swz(rd_word(lane, i));
-    }
+    for (int i = 0; i < 4; ++i)
+        lane_words[i] = cd_word(lane, i);
+    const ShuffleLanes sl = shuffle_lanes(lane);
 
     if (mode != kModeRange) {
-        const uint64_t tag = hash_one(slice, ref_index, jobs + b, nonce_list[b], smem, ls, lane);
+        const uint64_t tag =
+            hash_one(slice, ref_index, jobs + b, nonce_list[b], smem, lane_words, sl, lane);
         if (lane < 4)
             hash_out[4 * b + lane] = tag;
         return;
@@ -270,7 +247,7 @@ __global__ void __launch_bounds__(32)
         // start .. start + blocks * iters - 1 is covered once (modulo 2^64).
         const uint64_t nonce =
             start_nonce + static_cast<uint64_t>(k) * static_cast<uint64_t>(blocks) + b;
-        const uint64_t tag = hash_one(slice, ref_index, job, nonce, smem, ls, lane);
+        const uint64_t tag = hash_one(slice, ref_index, job, nonce, smem, lane_words, sl, lane);
         uint64_t* words = smem + 128;
         if (lane < 4)
             words[lane] = tag;

@@ -220,6 +220,9 @@ bool BlockRunner::release_warp_group(unsigned warp, uint32_t group) {
     if ((group & ~waiting_[warp]) != 0) {
         return false;
     }
+    if (group == kFullWarp) {
+        return release_full_warp(warp);
+    }
     Lane* base = &lanes_[warp * 32];
     const Lane& lead = base[__builtin_ctz(group)];
     uint32_t votes = 0;
@@ -239,6 +242,69 @@ bool BlockRunner::release_warp_group(unsigned warp, uint32_t group) {
     waiting_[warp] &= ~group;
     for (uint32_t g = group; g != 0; g &= g - 1) {
         push(base[__builtin_ctz(g)]);
+    }
+    return true;
+}
+
+// The common case, a whole warp in one operation at full width: the general path's
+// checks and results, without its per-lane segment arithmetic.
+bool BlockRunner::release_full_warp(unsigned warp) {
+    Lane* base = &lanes_[warp * 32];
+    const WarpOp op = base[0].op;
+    const uint32_t mask = base[0].mask;
+    uint64_t values[32];
+    uint32_t votes = 0;
+    bool full_width = true;
+    for (unsigned l = 0; l < 32; ++l) {
+        const Lane& lane = base[l];
+        if (lane.op != op || lane.mask != mask) {
+            return false;
+        }
+        values[l] = lane.value;
+        votes |= lane.value != 0 ? lane.bit : 0;
+        full_width = full_width && lane.width == warpSize;
+    }
+    switch (op) {
+        case WarpOp::shfl_idx:
+        case WarpOp::shfl_up:
+        case WarpOp::shfl_down:
+        case WarpOp::shfl_xor:
+            if (!full_width) {
+                for (unsigned l = 0; l < 32; ++l) {
+                    base[l].result = shuffle(base[l], kFullWarp);
+                }
+                break;
+            }
+            // One loop per operation: the source lanes cannot leave the warp.
+            if (op == WarpOp::shfl_idx) {
+                for (int l = 0; l < 32; ++l) {
+                    base[l].result = values[base[l].arg & 31];
+                }
+            } else if (op == WarpOp::shfl_xor) {
+                for (int l = 0; l < 32; ++l) {
+                    base[l].result = values[l ^ (base[l].arg & 31)];
+                }
+            } else if (op == WarpOp::shfl_up) {
+                for (int l = 0; l < 32; ++l) {
+                    const int j = l - (base[l].arg & 31);
+                    base[l].result = values[j >= 0 ? j : l];
+                }
+            } else {
+                for (int l = 0; l < 32; ++l) {
+                    const int j = l + (base[l].arg & 31);
+                    base[l].result = values[j < 32 ? j : l];
+                }
+            }
+            break;
+        default:
+            for (unsigned l = 0; l < 32; ++l) {
+                base[l].result = result_of(base[l], kFullWarp, votes);
+            }
+            break;
+    }
+    waiting_[warp] = 0;
+    for (unsigned l = 0; l < 32; ++l) {
+        push(base[l]);
     }
     return true;
 }

@@ -39,6 +39,7 @@ class BlockRunner {
     [[noreturn]] void trap(const char* why);
 
   private:
+    static constexpr uint32_t kFullWarp = 0xffffffffu;
     enum class State : unsigned char { runnable, at_barrier, at_warp_op, done };
     struct Lane {
         Fiber fiber;
@@ -61,6 +62,7 @@ class BlockRunner {
     void push(Lane& lane);
     void resolve();
     bool release_warp_group(unsigned warp, uint32_t group);
+    bool release_full_warp(unsigned warp);
     uint64_t result_of(const Lane& lane, uint32_t group, uint32_t votes) const;
     uint64_t shuffle(const Lane& me, uint32_t group) const;
     std::string describe_waits() const;
