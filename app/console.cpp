@@ -1,0 +1,106 @@
+#include "console.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace tovren::qel {
+
+const char* color_grey = "";
+const char* color_red = "";
+const char* color_green = "";
+const char* color_bold = "";
+const char* color_reset = "";
+
+std::mutex console_mutex;
+
+namespace {
+
+// The brand word in block letters with a box-drawing shadow; every row has the same width
+// so the texts beside rows 2 to 4 start in one column.
+const char* const kLogoRows[6] = {
+    "████████╗ ██████╗ ██╗   ██╗██████╗ ███████╗███╗   ██╗",
+    "╚══██╔══╝██╔═══██╗██║   ██║██╔══██╗██╔════╝████╗  ██║",
+    "   ██║   ██║   ██║██║   ██║██████╔╝█████╗  ██╔██╗ ██║",
+    "   ██║   ██║   ██║╚██╗ ██╔╝██╔══██╗██╔══╝  ██║╚██╗██║",
+    "   ██║   ╚██████╔╝ ╚████╔╝ ██║  ██║███████╗██║ ╚████║",
+    "   ╚═╝    ╚═════╝   ╚═══╝  ╚═╝  ╚═╝╚══════╝╚═╝  ╚═══╝",
+};
+
+}  // namespace
+
+void set_console_colors(bool color) {
+    if (color) {
+        color_reset = "\033[0m";
+        color_bold = "\033[1m";
+        color_green = "\033[32m";
+        color_red = "\033[31m";
+        color_grey = "\033[90m";
+    } else {
+        color_reset = color_bold = color_green = color_red = color_grey = "";
+    }
+}
+
+void log_line(const char* color, const char* tag, const std::string& message) {
+    std::lock_guard<std::mutex> lock(console_mutex);
+    std::printf("%s %s%s %s\n", color, tag, color_reset, message.c_str());
+    std::fflush(stdout);
+}
+
+std::string format_rate(double hashes_per_second) {
+    char text[32];
+    if (hashes_per_second >= 1000000.0) {
+        std::snprintf(text, sizeof text, "%.3f MH/s", hashes_per_second / 1000000.0);
+    } else if (hashes_per_second >= 1000.0) {
+        std::snprintf(text, sizeof text, "%.2f kH/s", hashes_per_second / 1000.0);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f H/s", hashes_per_second);
+    }
+    return text;
+}
+
+void print_banner(const char* brand_line, const char* title_line, const char* version_line,
+                  bool color) {
+    // Escape sequences in a redirected banner would only garble log files, so the banner
+    // asks more than the event lines do.
+    const bool use = isatty(1) && std::getenv("NO_COLOR") == nullptr && color;
+    const char* logo = use ? "\033[1m\033[38;2;255;77;0m" : "";
+    const char* text = use ? "\033[1m\033[38;2;237;232;219m" : "";
+    const char* dim = use ? "\033[38;2;163;157;144m" : "";
+    const char* reset = use ? "\033[0m" : "";
+    const char* beside[6] = {nullptr, brand_line, title_line, version_line, nullptr, nullptr};
+    const char* beside_color[6] = {nullptr, text, text, dim, nullptr, nullptr};
+
+    std::printf("\n");
+    for (int row = 0; row < 6; ++row) {
+        std::printf("%s  %s%s", logo, kLogoRows[row], reset);
+        if (beside[row] != nullptr) {
+            std::printf("   %s%s%s", beside_color[row], beside[row], reset);
+        }
+        std::printf("\n");
+    }
+    std::printf("\n");
+}
+
+void log_pool_message(const std::string& message) {
+    log_line(color_grey, "net  ", message);
+}
+
+void report_share_result(std::atomic<uint64_t>& accepted_shares,
+                         std::atomic<uint64_t>& rejected_shares, bool accepted,
+                         const std::string& message) {
+    if (accepted) {
+        accepted_shares.fetch_add(1);
+        const uint64_t rejected = rejected_shares.load();
+        const uint64_t accepted_now = accepted_shares.load();
+        log_line(
+            color_green, "share",
+            "accepted (" + std::to_string(accepted_now) + "/" + std::to_string(rejected) + ")");
+    } else {
+        rejected_shares.fetch_add(1);
+        log_line(color_red, "share", "REJECTED \u2014 " + message);
+    }
+}
+
+}  // namespace tovren::qel

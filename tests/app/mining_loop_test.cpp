@@ -1,0 +1,242 @@
+// The miner from the title line on, in-process: simulated GPUs, the real pool client and the
+// local test pool on 127.0.0.1, and a clock that runs the one-second loop 20 times faster.
+#include "app/mining_loop.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "app/console.h"
+#include "app/dev_fee.h"
+#include "app/stop_signal.h"
+#include "capture.h"
+#include "sim_gpu.h"
+#include "tests/tools/test_pool.h"
+
+namespace tovren::qel {
+namespace {
+
+using testing::PoolLogin;
+using testing::PoolSubmit;
+using testing::PoolTestJob;
+using testing::TestPool;
+
+constexpr int kWaitMs = 180000;  // a hang detector, not a speed requirement
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class MiningLoopTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        set_console_colors(false);
+        stop_requested = false;
+        ASSERT_TRUE(pool_.listening());
+        settings_.pool_endpoint = "127.0.0.1:" + std::to_string(pool_.port());
+        settings_.address = "qel1useraddress";
+        settings_.worker = "rig7";
+        char dir[] = "/tmp/qel_loop_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+    }
+
+    void TearDown() override {
+        stop_requested = true;
+        if (run_.valid())
+            run_.wait();
+        stop_requested = false;
+        std::remove(settings_.stats_file.c_str());
+        rmdir(dir_.c_str());
+    }
+
+    void gpus(int n) {
+        testing::reset_sim_gpus(n);
+        for (int i = 0; i < n; ++i)
+            devices_.push_back(testing::sim_device(i, 1, 8));
+    }
+
+    static PoolTestJob job(uint64_t start, uint64_t end) {
+        PoolTestJob j;
+        for (int i = 0; i < 112; ++i)
+            j.header[i] = static_cast<uint8_t>(i * 13 + 5);
+        j.target.fill(0xFF);
+        j.height = 321;
+        j.nonce_start = start;
+        j.nonce_end = end;
+        return j;
+    }
+
+    void start() {
+        out_ = std::make_unique<testing::StdoutCapture>();
+        run_ = std::async(std::launch::async,
+                          [this] { return run_mining_loop(settings_, devices_, clock_); });
+    }
+
+    // Stops the run; its exit code and everything it printed.
+    int finish(std::string& out) {
+        stop_requested = true;
+        EXPECT_EQ(run_.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+        const int code = run_.get();
+        out = out_->finish();
+        return code;
+    }
+
+    bool wait_pool(const std::function<bool(const std::vector<PoolLogin>&,
+                                            const std::vector<PoolSubmit>&)>& pred) {
+        return pool_.wait_until(pred, kWaitMs);
+    }
+
+    bool wait_for(const std::function<bool()>& pred) {
+        for (int waited = 0; waited < kWaitMs; waited += 10) {
+            if (pred())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    TestPool pool_;
+    Settings settings_;
+    GpuDeviceList devices_;
+    testing::FastClock clock_{20};
+    std::string dir_;
+    std::unique_ptr<testing::StdoutCapture> out_;
+    std::future<int> run_;
+};
+
+TEST_F(MiningLoopTest, SharesAreVerifiedByThePoolCountedAndReported) {
+    gpus(1);
+    settings_.stats_file = dir_ + "/stats.json";
+    pool_.set_job(job(1000, 1007));  // one launch, every hash a share
+    std::atomic<int> judged{0};
+    pool_.set_judge([&judged](const PoolSubmit& s) {
+        const std::string verdict = TestPool::default_judge(s);
+        return ++judged == 3 && verdict.empty() ? std::string("test says no") : verdict;
+    });
+    start();
+    ASSERT_TRUE(wait_pool([](auto&, auto& submits) { return submits.size() == 8; }));
+    ASSERT_TRUE(wait_for([&] {
+        return read_file(settings_.stats_file).find("\"accepted\":7,\"rejected\":1,") !=
+               std::string::npos;
+    }));
+    std::string out;
+    EXPECT_EQ(finish(out), 0);
+
+    const std::vector<PoolLogin> logins = pool_.logins();
+    ASSERT_GE(logins.size(), 1u);
+    EXPECT_EQ(logins[0].address, "qel1useraddress");
+    EXPECT_EQ(logins[0].worker, "rig7");
+    std::set<uint64_t> nonces;
+    for (const PoolSubmit& s : pool_.submits()) {
+        EXPECT_TRUE(s.hash_ok && s.meets_target && s.in_range && !s.duplicate) << s.nonce;
+        nonces.insert(s.nonce);
+    }
+    EXPECT_EQ(nonces.size(), 8u);
+
+    const std::string port = std::to_string(pool_.port());
+    EXPECT_EQ(
+        out.rfind(" pool  127.0.0.1:" + port + "\n user  qel1useraddress \u00b7 worker rig7\n", 0),
+        0u)
+        << out;
+    EXPECT_NE(out.find(" net   logged in\n"), std::string::npos);
+    EXPECT_NE(out.find(" share accepted (1/0)\n"), std::string::npos);
+    EXPECT_NE(out.find(" share REJECTED \u2014 test says no\n"), std::string::npos);
+    EXPECT_NE(out.find(" share accepted (7/1)\n"), std::string::npos);
+    EXPECT_TRUE(
+        std::regex_search(out, std::regex(" speed 10s/60s/15m  [^\n]+   parts 7/1   GPU0 ")))
+        << out;
+    const std::string notice = "\n shutdown requested \u2014 clean exit\n";
+    EXPECT_EQ(out.substr(out.size() - notice.size()), notice);
+    const std::string stats = read_file(settings_.stats_file);
+    EXPECT_TRUE(std::regex_match(
+        stats,
+        std::regex(
+            R"re(\{"hashrate_hs":[0-9]+\.[0-9],"gpus":\[[0-9]+\.[0-9]\],"accepted":7,"rejected":1,"uptime_s":[0-9]+,"version":"v1\.0\.3","algo":"argon2id-qel"\}\n)re")))
+        << stats;
+}
+
+TEST_F(MiningLoopTest, TwoGpusShareOneRangeWithoutOverlap) {
+    gpus(2);
+    settings_.stats_file = dir_ + "/stats.json";
+    pool_.set_job(job(5000, 5031));  // four launches
+    start();
+    ASSERT_TRUE(wait_pool([](auto&, auto& submits) { return submits.size() == 32; }));
+    ASSERT_TRUE(wait_for([&] {
+        return read_file(settings_.stats_file).find("\"accepted\":32,") != std::string::npos;
+    }));
+    std::string out;
+    EXPECT_EQ(finish(out), 0);
+    std::set<uint64_t> nonces;
+    for (const PoolSubmit& s : pool_.submits()) {
+        EXPECT_TRUE(s.hash_ok && s.in_range && !s.duplicate) << s.nonce;
+        nonces.insert(s.nonce);
+    }
+    EXPECT_EQ(nonces.size(), 32u);
+    EXPECT_EQ(devices_[0]->hash_count.load() + devices_[1]->hash_count.load(), 32u);
+    EXPECT_NE(out.find(" share accepted (32/0)\n"), std::string::npos);
+}
+
+TEST_F(MiningLoopTest, DevFeeMinuteLogsInWithTheFeeAddressAndBack) {
+    gpus(1);
+    pool_.set_job(job(10, 9));  // nothing to mine: only the logins matter here
+    start();
+    ASSERT_TRUE(wait_pool([](auto& logins, auto&) { return logins.size() == 1; }));
+    clock_.jump_seconds(5930);
+    ASSERT_TRUE(wait_pool([](auto& logins, auto&) { return logins.size() == 2; }));
+    clock_.jump_seconds(50);
+    ASSERT_TRUE(wait_pool([](auto& logins, auto&) { return logins.size() == 3; }));
+    std::string out;
+    EXPECT_EQ(finish(out), 0);
+    const std::vector<PoolLogin> logins = pool_.logins();
+    ASSERT_EQ(logins.size(), 3u);
+    EXPECT_EQ(logins[1].address, kDevFeeAddress);
+    EXPECT_EQ(logins[1].worker, "tovren");
+    EXPECT_EQ(logins[2].address, "qel1useraddress");
+    EXPECT_EQ(logins[2].worker, "rig7");
+    const size_t enter = out.find(" fee   1% dev contribution (1 min)\n");
+    const size_t leave = out.find(" fee   back to user wallet\n");
+    ASSERT_NE(enter, std::string::npos) << out;
+    ASSERT_NE(leave, std::string::npos) << out;
+    EXPECT_LT(enter, leave);
+}
+
+TEST_F(MiningLoopTest, StopBeforeTheFirstTickShutsDownAtOnce) {
+    gpus(1);
+    settings_.stats_file = dir_ + "/stats.json";
+    stop_requested = true;  // a signal during start-up
+    start();
+    std::string out;
+    EXPECT_EQ(finish(out), 0);
+    EXPECT_EQ(out.find("speed"), std::string::npos);
+    EXPECT_NE(out.find("\n shutdown requested \u2014 clean exit\n"), std::string::npos);
+    EXPECT_NE(access(settings_.stats_file.c_str(), F_OK), 0);
+}
+
+TEST_F(MiningLoopTest, BenchHasNoPoolStatisticsFileOrNotice) {
+    gpus(1);
+    settings_.bench_seconds = 12;
+    settings_.stats_file = dir_ + "/stats.json";
+    start();
+    ASSERT_EQ(run_.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    std::string out;
+    EXPECT_EQ(finish(out), 0);
+    EXPECT_TRUE(std::regex_match(
+        out, std::regex(
+                 " speed 10s [0-9.]+ (H|kH)/s\n bench 1 GPU\\(s\\): [0-9.]+ (H|kH)/s over 12 s\n")))
+        << out;
+    EXPECT_GT(devices_[0]->hash_count.load(), 0u);
+    EXPECT_EQ(pool_.connections_accepted(), 0);
+    EXPECT_NE(access(settings_.stats_file.c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace tovren::qel

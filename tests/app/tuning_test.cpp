@@ -1,0 +1,145 @@
+#include "app/tuning.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <regex>
+
+#include "app/console.h"
+#include "capture.h"
+#include "sim_gpu.h"
+
+namespace tovren::qel {
+namespace {
+
+TEST(TuningTest, IterationsAimAtAThirdOfASecondWithinEightTo128) {
+    EXPECT_EQ(iterations_for(0.00005), 128);  // below the floor: 3499 before the clamp
+    EXPECT_EQ(iterations_for(0.0), 128);
+    EXPECT_EQ(iterations_for(0.0001), 128);
+    EXPECT_EQ(iterations_for(0.002), 128);  // 174 capped
+    EXPECT_EQ(iterations_for(0.005), 70);
+    EXPECT_EQ(iterations_for(0.01), 35);
+    EXPECT_EQ(iterations_for(0.0035), 99);  // the quotient is just below 100
+    EXPECT_EQ(iterations_for(0.05), 8);     // 7 raised to 8
+    EXPECT_EQ(iterations_for(10.0), 8);
+    EXPECT_EQ(iterations_for(std::nan("")), 128);
+}
+
+TEST(TuningTest, CandidatesFollowTheMultipliersUntilOneNoLongerFits) {
+    EXPECT_EQ(tuning_candidates(28, 140), (std::vector<int>{70, 84, 91, 98, 105, 112, 126, 140}));
+    EXPECT_EQ(tuning_candidates(28, 139), (std::vector<int>{70, 84, 91, 98, 105, 112, 126}));
+    EXPECT_EQ(tuning_candidates(10, 30), (std::vector<int>{25, 30}));
+    EXPECT_EQ(tuning_candidates(1, 4), (std::vector<int>{3, 3, 3, 4, 4, 4}));
+    EXPECT_EQ(tuning_candidates(0, 4), (std::vector<int>(8, 1)));
+    EXPECT_TRUE(tuning_candidates(28, 69).empty());
+    EXPECT_TRUE(tuning_candidates(1 << 30, 4).empty());
+}
+
+TEST(TuningTest, SyntheticHeaderIsFixedPerOrdinal) {
+    std::mt19937_64 rng(0x51454C31);
+    const std::array<uint8_t, 112> h0 = tuning_header(0);
+    for (uint8_t byte : h0) {
+        EXPECT_EQ(byte, static_cast<uint8_t>(rng()));
+    }
+    EXPECT_EQ(tuning_header(0), h0);
+    EXPECT_NE(tuning_header(1), h0);
+}
+
+TEST(TuningTest, FastestCandidateWinsAndATieKeepsTheFirst) {
+    // Seconds of the timed launch per candidate: rates 25*32/2 = 400, 30*32/2.4 = 400 (a tie),
+    // 35*32/2.0 = 560, 40*32/3.2 = 400.
+    const std::map<int, double> seconds = {{25, 2.0}, {30, 2.4}, {35, 2.0}, {40, 3.2}};
+    std::vector<int> timed;
+    const auto fake = [&](int n, double& t) {
+        timed.push_back(n);
+        t = seconds.at(n);
+        return true;
+    };
+    TuneChoice best;
+    ASSERT_TRUE(choose_hashes({25, 30}, fake, best));
+    EXPECT_EQ(best.hashes, 25);
+    EXPECT_DOUBLE_EQ(best.rate, 400.0);
+    EXPECT_DOUBLE_EQ(best.seconds_per_iteration, 2.0 / 32);
+    ASSERT_TRUE(choose_hashes({25, 30, 35, 40}, fake, best));
+    EXPECT_EQ(best.hashes, 35);
+    EXPECT_DOUBLE_EQ(best.rate, 560.0);
+    EXPECT_EQ(timed, (std::vector<int>{25, 30, 25, 30, 35, 40}));  // same n measured again
+
+    ASSERT_TRUE(choose_hashes({}, fake, best));
+    EXPECT_EQ(best.hashes, 0);
+    int calls = 0;
+    EXPECT_FALSE(choose_hashes(
+        {25, 30}, [&](int, double&) { return ++calls > 5; }, best));
+    EXPECT_EQ(calls, 1);  // the first failure ends the search
+}
+
+class TuneGpuTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        set_console_colors(false);
+        testing::reset_sim_gpus(2);
+    }
+};
+
+TEST_F(TuneGpuTest, HashesOptionSetsHashesAndOneLaunchSetsIterations) {
+    auto dev = testing::sim_device(1, 0, 0);
+    testing::StdoutCapture out;
+    ASSERT_TRUE(tune_gpu(*dev, 2));
+    const std::string text = out.finish();
+    EXPECT_EQ(dev->hashes, 2);
+    EXPECT_GE(dev->iters, 8);
+    EXPECT_LE(dev->iters, 128);
+    EXPECT_GT(dev->tuned_rate, 0.0);
+    EXPECT_EQ(cudasim::launch_count(), 1u);
+    EXPECT_EQ(text, " tune  GPU1: 2 hashes in flight (16 MB), " + format_rate(dev->tuned_rate) +
+                        " (set by --hashes)\n");
+}
+
+// 320 simulated hashes: too slow when instrumented, so only in release builds; the choice
+// among the candidates is tested above in every build.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST_F(TuneGpuTest, MeasuringTriesEachFittingCandidate) {
+    auto dev = testing::sim_device(0, 0, 0);
+    dev->ctx = std::make_unique<GpuContext>();
+    std::string err;
+    ASSERT_TRUE(dev->ctx->init(0, 5, err)) << err;  // 2 SMs: only the first candidate, 5, fits
+    testing::StdoutCapture out;
+    ASSERT_TRUE(tune_gpu(*dev, 0));
+    const std::string text = out.finish();
+    EXPECT_EQ(dev->hashes, 5);
+    EXPECT_GE(dev->iters, 8);
+    EXPECT_LE(dev->iters, 128);
+    EXPECT_EQ(cudasim::launch_count(), 2u);  // a warm-up and a measured launch
+    EXPECT_EQ(text, " tune  GPU0: 5 hashes in flight (40 MB), " + format_rate(dev->tuned_rate) +
+                        " (measured, override with --hashes <n>)\n");
+}
+#endif
+
+TEST_F(TuneGpuTest, NoFittingCandidateIsNotEnoughGpuMemory) {
+    GpuDeviceList devices;
+    devices.push_back(testing::sim_device(0, 0, 0));
+    devices.push_back(testing::sim_device(1, 0, 0));
+    devices[0]->sm_count = 28;  // 70 hashes in flight for 4 slots
+    testing::StdoutCapture out;
+    EXPECT_EQ(tune_gpus(devices, -3), 1);
+    EXPECT_EQ(out.finish(), " tune  GPU0: not enough GPU memory\n");
+    EXPECT_EQ(cudasim::launch_count(), 0u);
+    EXPECT_EQ(devices[1]->hashes, 0);  // later GPUs are not tuned
+}
+
+TEST_F(TuneGpuTest, LaunchFailuresNameTheGpuOnlyWhenMeasuring) {
+    auto dev = testing::sim_device(1, 0, 0);
+    dev->sm_count = 1;
+    cudasim::set_fail_rules({cudasim::FailRule{"cudaLaunchKernel", -1, 1, true, cudaErrorUnknown}});
+    testing::StdoutCapture out;
+    EXPECT_FALSE(tune_gpu(*dev, 4));
+    EXPECT_FALSE(tune_gpu(*dev, 0));
+    const std::string text = out.finish();
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(" gpu   kernel launch: [^\n]+\n tune  GPU1: kernel launch: [^\n]+\n")))
+        << text;
+}
+
+}  // namespace
+}  // namespace tovren::qel

@@ -1,0 +1,433 @@
+#include "test_pool.h"
+
+#include <argon2.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <utility>
+
+namespace tovren::qel::testing {
+
+namespace {
+
+constexpr char kSalt[] = "Skelvarin/pow/v1";
+
+std::string hex(const uint8_t* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+    }
+    return s;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool unhex(const std::string& text, uint8_t* out, size_t n) {
+    if (text.size() != 2 * n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        const int hi = hex_digit(text[2 * i]);
+        const int lo = hex_digit(text[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out[i] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return true;
+}
+
+// Where the value of "key" starts in a flat JSON line, or npos.
+size_t value_at(const std::string& line, const char* key) {
+    const std::string quoted = std::string("\"") + key + "\":";
+    const size_t at = line.find(quoted);
+    return at == std::string::npos ? at : at + quoted.size();
+}
+
+bool json_string(const std::string& line, const char* key, std::string& out) {
+    size_t i = value_at(line, key);
+    if (i == std::string::npos || i >= line.size() || line[i] != '"')
+        return false;
+    out.clear();
+    for (++i; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '"')
+            return true;
+        if (c == '\\' && i + 1 < line.size()) {
+            c = line[++i];
+            if (c == 'n')
+                c = '\n';
+            else if (c == 't')
+                c = '\t';
+            else if (c == 'u' && i + 4 < line.size()) {
+                c = static_cast<char>(std::stoi(line.substr(i + 1, 4), nullptr, 16));
+                i += 4;
+            }
+        }
+        out += c;
+    }
+    return false;
+}
+
+bool json_u64(const std::string& line, const char* key, uint64_t& out) {
+    size_t i = value_at(line, key);
+    if (i == std::string::npos || i >= line.size() || line[i] < '0' || line[i] > '9') {
+        return false;
+    }
+    out = 0;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
+        out = out * 10 + static_cast<uint64_t>(line[i++] - '0');
+    }
+    return true;
+}
+
+std::string escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// The hash read little-endian against the target read big-endian.
+bool meets(const uint8_t* hash, const uint8_t* target) {
+    for (int i = 0; i < 32; ++i) {
+        if (hash[31 - i] != target[i])
+            return hash[31 - i] < target[i];
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string TestPool::default_judge(const PoolSubmit& s) {
+    if (!s.known_job)
+        return "unknown job";
+    if (!s.in_range)
+        return "nonce out of range";
+    if (!s.hash_ok)
+        return "wrong hash";
+    if (!s.meets_target)
+        return "low difficulty share";
+    if (s.duplicate)
+        return "duplicate share";
+    return "";
+}
+
+std::array<uint8_t, 32> TestPool::target_one_in(uint32_t n) {
+    // (2^256 - 1) / n by long division, most significant byte first.
+    std::array<uint8_t, 32> t{};
+    uint64_t rest = 0;
+    for (uint8_t& byte : t) {
+        rest = rest * 256 + 255;
+        byte = static_cast<uint8_t>(rest / std::max<uint32_t>(n, 1));
+        rest %= std::max<uint32_t>(n, 1);
+    }
+    return t;
+}
+
+std::string TestPool::job_line(const PoolTestJob& job) {
+    return "\"job_id\":\"" + escape(job.job_id) + "\",\"header_base\":\"" +
+           hex(job.header.data(), 112) + "\",\"target\":\"" + hex(job.target.data(), 32) +
+           "\",\"network_target\":\"" + hex(job.network_target.data(), 32) +
+           "\",\"height\":" + std::to_string(job.height) +
+           ",\"nonce_start\":" + std::to_string(job.nonce_start) +
+           ",\"nonce_end\":" + std::to_string(job.nonce_end) +
+           ",\"difficulty\":" + std::to_string(job.difficulty);
+}
+
+TestPool::TestPool(uint16_t port) {
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        close(fd);
+        return;
+    }
+    listen_fd_ = fd;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread(&TestPool::serve, this);
+}
+
+TestPool::~TestPool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    if (wake_[1] >= 0)
+        (void)!write(wake_[1], "x", 1);
+    if (thread_.joinable())
+        thread_.join();
+    for (Conn& c : conns_)
+        close(c.fd);
+    if (listen_fd_ >= 0)
+        close(listen_fd_);
+    for (int fd : wake_) {
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
+void TestPool::set_job(const PoolTestJob& job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job_ = job;
+        have_job_ = true;
+        job_pending_ = true;
+        sent_jobs_.push_back(job);
+    }
+    (void)!write(wake_[1], "j", 1);
+}
+
+void TestPool::set_judge(Judge judge) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    judge_ = std::move(judge);
+}
+
+void TestPool::close_connections() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        close_requested_ = true;
+    }
+    (void)!write(wake_[1], "c", 1);
+}
+
+void TestPool::set_event_printer(std::function<void(const std::string&)> printer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    printer_ = std::move(printer);
+}
+
+std::vector<PoolLogin> TestPool::logins() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return logins_;
+}
+
+std::vector<PoolSubmit> TestPool::submits() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return submits_;
+}
+
+int TestPool::connections_accepted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return accepted_;
+}
+
+bool TestPool::wait_until(
+    const std::function<bool(const std::vector<PoolLogin>&, const std::vector<PoolSubmit>&)>& pred,
+    int timeout_ms) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return pred(logins_, submits_); });
+}
+
+void TestPool::event(const std::string& text) {
+    std::function<void(const std::string&)> printer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        printer = printer_;
+    }
+    if (printer)
+        printer(text);
+}
+
+void TestPool::send_to(Conn& conn, const std::string& line) {
+    const std::string bytes = line + "\n";
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = send(conn.fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;  // the reader sees the closed connection
+        done += static_cast<size_t>(n);
+    }
+}
+
+PoolSubmit TestPool::check_submit(int connection, const std::string& line) {
+    PoolSubmit s{connection, 0, "", 0, "", false, false, false, false, false, ""};
+    json_u64(line, "id", s.id);
+    json_string(line, "job_id", s.job_id);
+    json_u64(line, "nonce", s.nonce);
+    json_string(line, "claimed_hash", s.claimed_hash);
+    PoolTestJob job;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = sent_jobs_.rbegin(); it != sent_jobs_.rend(); ++it) {
+            if (it->job_id == s.job_id) {
+                job = *it;
+                s.known_job = true;
+                break;
+            }
+        }
+        for (const PoolSubmit& earlier : submits_) {
+            s.duplicate |= earlier.job_id == s.job_id && earlier.nonce == s.nonce;
+        }
+    }
+    if (!s.known_job)
+        return s;
+    s.in_range = s.nonce >= job.nonce_start && s.nonce <= job.nonce_end;
+    uint8_t claimed[32];
+    if (!unhex(s.claimed_hash, claimed, 32))
+        return s;
+    uint8_t pwd[120];
+    std::memcpy(pwd, job.header.data(), 112);
+    for (int i = 0; i < 8; ++i)
+        pwd[112 + i] = static_cast<uint8_t>(s.nonce >> (8 * i));
+    uint8_t real[32];
+    s.hash_ok = argon2id_hash_raw(1, 8192, 1, pwd, sizeof pwd, kSalt, sizeof kSalt - 1, real,
+                                  sizeof real) == ARGON2_OK &&
+                std::memcmp(real, claimed, 32) == 0;
+    s.meets_target = meets(real, job.target.data());
+    return s;
+}
+
+void TestPool::handle_line(Conn& conn, const std::string& line) {
+    std::string method;
+    json_string(line, "method", method);
+    if (method == "login") {
+        PoolLogin login{conn.index, "", ""};
+        json_string(line, "address", login.address);
+        json_string(line, "worker", login.worker);
+        std::string result = "\"status\":\"OK\"";
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            logins_.push_back(login);
+            if (have_job_)
+                result = job_line(job_) + "," + result;
+        }
+        changed_.notify_all();
+        conn.logged_in = true;
+        send_to(conn, "{\"id\":1,\"result\":{" + result + "},\"error\":null}");
+        event("login " + login.address + " worker " + login.worker);
+        return;
+    }
+    if (method != "submit")
+        return;
+    PoolSubmit s = check_submit(conn.index, line);
+    Judge judge;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        judge = judge_;
+    }
+    s.error = judge(s);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        submits_.push_back(s);
+    }
+    changed_.notify_all();
+    if (s.error.empty()) {
+        send_to(conn, "{\"id\":" + std::to_string(s.id) + ",\"status\":\"OK\"}");
+    } else {
+        send_to(conn,
+                "{\"id\":" + std::to_string(s.id) + ",\"error\":\"" + escape(s.error) + "\"}");
+    }
+    event("share nonce " + std::to_string(s.nonce) + ": " +
+          (s.error.empty() ? "accepted" : "rejected (" + s.error + ")"));
+}
+
+void TestPool::serve() {
+    for (;;) {
+        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+        for (const Conn& c : conns_)
+            fds.push_back({c.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), 1000) < 0)
+            continue;
+
+        bool stop = false;
+        bool drop = false;
+        bool broadcast = false;
+        PoolTestJob job;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop = stopping_;
+            drop = close_requested_;
+            broadcast = job_pending_;
+            job = job_;
+            close_requested_ = false;
+            job_pending_ = false;
+        }
+        if (stop)
+            return;
+        char drain[64];
+        while (read(wake_[0], drain, sizeof drain) > 0) {
+        }
+        if (drop) {
+            for (Conn& c : conns_)
+                close(c.fd);
+            conns_.clear();
+            continue;
+        }
+        if (broadcast) {
+            for (Conn& c : conns_) {
+                if (c.logged_in)
+                    send_to(c, "{\"method\":\"job\",\"params\":{" + job_line(job) + "}}");
+            }
+            event("new job " + job.job_id + " at height " + std::to_string(job.height));
+        }
+        if (fds[1].revents & POLLIN) {
+            const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                int index;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    index = accepted_++;
+                }
+                conns_.push_back(Conn{fd, index, false, ""});
+            }
+        }
+        // Connections that were polled, by position; those accepted just now wait a round.
+        std::vector<int> closed;
+        for (size_t k = 2; k < fds.size(); ++k) {
+            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            Conn& c = conns_[k - 2];
+            char chunk[8192];
+            const ssize_t n = recv(c.fd, chunk, sizeof chunk, 0);
+            if (n <= 0) {
+                closed.push_back(c.fd);
+                continue;
+            }
+            c.buffer.append(chunk, static_cast<size_t>(n));
+            size_t nl;
+            while ((nl = c.buffer.find('\n')) != std::string::npos) {
+                const std::string line = c.buffer.substr(0, nl);
+                c.buffer.erase(0, nl + 1);
+                handle_line(c, line);
+            }
+        }
+        for (int fd : closed) {
+            close(fd);
+            conns_.erase(std::remove_if(conns_.begin(), conns_.end(),
+                                        [fd](const Conn& c) { return c.fd == fd; }),
+                         conns_.end());
+        }
+    }
+}
+
+}  // namespace tovren::qel::testing
