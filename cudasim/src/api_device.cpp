@@ -61,7 +61,7 @@ extern "C" cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device)
     if (e == cudaErrorNoDevice || e == cudaErrorInvalidDevice) {
         return Call::result(e);
     }
-    const cudasim::DeviceSpec& d = c.rt.devices[device].spec;
+    const cudasim::DeviceSpec& d = c.rt.devices[device].model;
     std::memset(prop, 0, sizeof *prop);
     std::strncpy(prop->name, d.name.c_str(), sizeof prop->name - 1);
     prop->totalGlobalMem = d.total_mem;
@@ -138,7 +138,7 @@ extern "C" cudaError_t cudaMemGetInfo(std::size_t* free, std::size_t* total) {
         return Call::result(cudaErrorInvalidValue);
     }
     const cudasim::detail::DeviceState& d = c.rt.devices[c.device];
-    *free = d.spec.free_mem - std::min(d.used, d.spec.free_mem);
-    *total = d.spec.total_mem;
+    *free = d.model.free_mem - std::min(d.used, d.model.free_mem);
+    *total = d.model.total_mem;
     return cudaSuccess;
 }

@@ -94,7 +94,7 @@ extern "C" cudaError_t cudaMalloc(void** devPtr, std::size_t size) {
         return cudaSuccess;
     }
     cudasim::detail::DeviceState& d = c.rt.devices[c.device];
-    const uint64_t available = d.spec.free_mem - std::min(d.used, d.spec.free_mem);
+    const uint64_t available = d.model.free_mem - std::min(d.used, d.model.free_mem);
     if (size > available || (size + kGranule - 1) / kGranule * kGranule > available) {
         return Call::result(cudaErrorMemoryAllocation);
     }

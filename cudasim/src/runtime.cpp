@@ -35,9 +35,9 @@ void complain(const char* variable, const std::string& err) {
 
 void apply_devices(Runtime& rt, const DeviceList& list) {
     rt.devices.clear();
-    for (const DeviceSpec& spec : list.devices) {
+    for (const DeviceSpec& model : list.devices) {
         DeviceState d;
-        d.spec = spec;
+        d.model = model;
         rt.devices.push_back(d);
     }
     rt.no_device_is_error = list.no_device_is_error;

@@ -31,7 +31,7 @@ namespace cudasim {
 namespace detail {
 
 struct DeviceState {
-    DeviceSpec spec;
+    DeviceSpec model;
     uint64_t used = 0;
     cudaError_t sticky = cudaSuccess;  // a kernel fault poisons the device until reset()
 };

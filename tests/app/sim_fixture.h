@@ -17,12 +17,12 @@ namespace tovren::qel::testing {
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 
 inline cudasim::DeviceSpec sim_gpu(const char* name, int sm_count, uint64_t free_mib) {
-    cudasim::DeviceSpec spec;
-    spec.name = name;
-    spec.sm_count = sm_count;
-    spec.total_mem = 8192 * kMiB;
-    spec.free_mem = free_mib * kMiB;
-    return spec;
+    cudasim::DeviceSpec model;
+    model.name = name;
+    model.sm_count = sm_count;
+    model.total_mem = 8192 * kMiB;
+    model.free_mem = free_mib * kMiB;
+    return model;
 }
 
 class SimTest : public ::testing::Test {

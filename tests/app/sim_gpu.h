@@ -21,11 +21,11 @@ inline void reset_sim_gpus(int n) {
     cudasim::reset();
     cudasim::DeviceList list;
     for (int i = 0; i < n; ++i) {
-        cudasim::DeviceSpec spec;
-        spec.name = "Sim " + std::to_string(i);
-        spec.sm_count = 2;
-        spec.pci_bus = i + 1;
-        list.devices.push_back(spec);
+        cudasim::DeviceSpec model;
+        model.name = "Sim " + std::to_string(i);
+        model.sm_count = 2;
+        model.pci_bus = i + 1;
+        list.devices.push_back(model);
     }
     cudasim::set_devices(list);
     cudasim::set_fail_rules({});

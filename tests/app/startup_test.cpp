@@ -54,12 +54,12 @@ TEST_F(StartupTest, SelectedGpusAreSizedOpenedAndSelfTested) {
 }
 
 TEST_F(StartupTest, DescriptionLineShowsWholeMebibytes) {
-    cudasim::DeviceSpec spec = sim_gpu("Rig Card", 68, 800);
-    spec.l2_bytes = 2621440;  // 2.5 MiB
-    spec.total_mem = 10240 * testing::kMiB + 12345;
-    spec.pci_bus = 0x41;
-    spec.pci_device = 0x1f;
-    use_gpus({spec});
+    cudasim::DeviceSpec model = sim_gpu("Rig Card", 68, 800);
+    model.l2_bytes = 2621440;  // 2.5 MiB
+    model.total_mem = 10240 * testing::kMiB + 12345;
+    model.pci_bus = 0x41;
+    model.pci_device = 0x1f;
+    use_gpus({model});
     StdoutCapture out;
     ASSERT_EQ(prepare_gpus(settings_, devices_), 0);
     const std::string text = out.finish();

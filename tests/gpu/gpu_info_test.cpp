@@ -9,7 +9,7 @@ namespace {
 
 class Enumeration : public test::SimTest {
   protected:
-    static cudasim::DeviceSpec spec(const char* name, int bus, int dev) {
+    static cudasim::DeviceSpec model(const char* name, int bus, int dev) {
         cudasim::DeviceSpec s;
         s.name = name;
         s.pci_bus = bus;
@@ -25,14 +25,14 @@ class Enumeration : public test::SimTest {
 };
 
 TEST_F(Enumeration, DescribesEveryDevice) {
-    cudasim::DeviceSpec a = spec("Rig GPU A", 0x41, 0);
+    cudasim::DeviceSpec a = model("Rig GPU A", 0x41, 0);
     a.major = 12;
     a.minor = 0;
     a.sm_count = 170;
     a.l2_bytes = 96 << 20;
     a.total_mem = uint64_t{32} << 30;
     a.free_mem = uint64_t{31} << 30;
-    use({a, spec("Rig GPU B", 3, 0x1f), spec("Rig GPU C", 0x100, 2)});
+    use({a, model("Rig GPU B", 3, 0x1f), model("Rig GPU C", 0x100, 2)});
 
     std::string err = "untouched";
     const auto list = enumerate_gpus(err);
@@ -71,7 +71,7 @@ TEST_F(Enumeration, NoDevice) {
 }
 
 TEST_F(Enumeration, UnreadableDeviceIsSkippedOthersKeepTheirOrdinals) {
-    use({spec("A", 1, 0), spec("B", 2, 0), spec("C", 3, 0)});
+    use({model("A", 1, 0), model("B", 2, 0), model("C", 3, 0)});
     auto rule = fail("cudaGetDeviceProperties", 1, cudaErrorInvalidDevice);
     rule.device = 1;
     cudasim::set_fail_rules({rule});
@@ -86,7 +86,7 @@ TEST_F(Enumeration, UnreadableDeviceIsSkippedOthersKeepTheirOrdinals) {
 }
 
 TEST_F(Enumeration, FailingFreeMemoryQueryKeepsTheDevice) {
-    cudasim::DeviceSpec a = spec("A", 1, 0);
+    cudasim::DeviceSpec a = model("A", 1, 0);
     a.free_mem = uint64_t{5} << 30;
     use({a, a});
     cudasim::set_fail_rules({fail("cudaMemGetInfo", 2, cudaErrorUnknown)});
