@@ -2,9 +2,7 @@
 
 namespace tovren::qel {
 
-namespace {
-
-int nibble(char c) {
+int hex_digit_value(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -14,15 +12,13 @@ int nibble(char c) {
     return -1;
 }
 
-}  // namespace
-
 bool parse_hex_bytes(const std::string& text, uint8_t* out, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         // A text shorter than 2n reads as ending in a non-hex character, never past its end.
         if (2 * i + 1 >= text.size())
             return false;
-        int hi = nibble(text[2 * i]);
-        int lo = nibble(text[2 * i + 1]);
+        int hi = hex_digit_value(text[2 * i]);
+        int lo = hex_digit_value(text[2 * i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         out[i] = static_cast<uint8_t>(hi << 4 | lo);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pool/hex.h"
+
 namespace tovren::qel {
 
 namespace {
@@ -24,21 +26,11 @@ bool is_number_char(char c) {
     return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Four hex digits at p (the caller has checked that they exist).
 bool read_hex4(const char* p, uint32_t& unit) {
     unit = 0;
     for (int i = 0; i < 4; ++i) {
-        int v = hex_value(p[i]);
+        int v = hex_digit_value(p[i]);
         if (v < 0)
             return false;
         unit = unit << 4 | static_cast<uint32_t>(v);
