@@ -29,6 +29,10 @@ constexpr size_t kChunkBytes = 8192;
 // An unfinished line may grow to this size; one byte more ends the connection.
 constexpr size_t kMaxLineBytes = 1048576;
 
+// The Pool whose thread this is, if any: a callback that stops its own Pool must not join
+// itself, and must not read conn_thread, which the owner's thread writes.
+thread_local const Pool* t_own_pool = nullptr;
+
 void sleep_100ms() {
     timespec left{0, 100 * 1000 * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -57,9 +61,8 @@ void Pool::stop() {
             shutdown(fd, SHUT_RDWR);
     }
     // From the pool thread itself (a callback) the flag and the shutdown are all it can do.
-    if (conn_thread.joinable() && conn_thread.get_id() != std::this_thread::get_id()) {
+    if (t_own_pool != this && conn_thread.joinable())
         conn_thread.join();
-    }
 }
 
 bool Pool::send_line(const std::string& line) {
@@ -143,6 +146,7 @@ void Pool::read_lines(int sock) {
 }
 
 void Pool::run() {
+    t_own_pool = this;
     const std::string endpoint = cfg.host + ":" + std::to_string(cfg.port);
     int delay = kFirstDelayS;
     while (running) {
@@ -190,6 +194,7 @@ void Pool::run() {
         wait_seconds(delay);
         delay = std::min(delay * 2, kMaxDelayS);
     }
+    t_own_pool = nullptr;
 }
 
 }  // namespace tovren::qel

@@ -353,6 +353,39 @@ TEST(PoolConnection, StopDuringABlockedSendIsPrompt) {
     expect_stopped(pool);
 }
 
+// A callback that stops the Pool must not join its own thread (that would deadlock or end the
+// process): the thread winds down by itself, the owner's stop joins it, and a start works.
+TEST(PoolConnection, StopFromACallbackEndsTheThreadWithoutJoiningItself) {
+    TestServer server([&](ServerConn& conn, int) {
+        std::string login;
+        conn.read_line(login);
+        conn.send(job_line("j") + "\n");
+        conn.wait_closed();
+    });
+    Pool pool;
+    LogRecorder log;
+    std::atomic<bool> returned{false};
+    auto record = log.sink();
+    pool.on_log = [&](const std::string& line) {
+        record(line);
+        if (line.rfind("new job", 0) == 0 && !returned) {
+            pool.stop();
+            returned = true;
+        }
+    };
+    pool.start(config(server.port()));
+    ASSERT_TRUE(eventually([&] { return returned.load(); }));
+    ASSERT_TRUE(eventually([&] { return !pool.connected.load(); }));
+    EXPECT_LT(stop_ms(pool), kPromptMs);
+    expect_stopped(pool);
+    EXPECT_EQ(log.count("connection lost, reconnecting in 2 s"), 0);
+
+    pool.start(config(server.port()));
+    ASSERT_TRUE(log.wait_for("connected to " + endpoint(server.port()), 2));
+    EXPECT_LT(stop_ms(pool), kPromptMs);
+    expect_stopped(pool);
+}
+
 TEST(PoolConnection, RestartKeepsCountersAndLogsInAgain) {
     std::vector<std::string> lines[2];
     std::atomic<int> conn_count{0}, finished{0};
