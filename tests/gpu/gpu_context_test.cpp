@@ -114,6 +114,61 @@ TEST_F(ContextTest, EmptyContextDestructionMakesNoCall) {
     EXPECT_EQ(cudaSetDevice(0), cudaErrorUnknown);
 }
 
+// Start-up sets up every GPU on the main thread, so the current device is usually another
+// GPU's when an operation begins; each must select its own, the destructor too.
+TEST_F(ContextTest, EveryOperationSelectsItsOwnDevice) {
+    cudasim::DeviceList two;
+    two.devices.resize(2);
+    cudasim::set_devices(two);
+    const Bytes h = test::layout_header(5, 5, 5, 5);
+    auto current = [] {
+        int d = -1;
+        cudaGetDevice(&d);
+        return d;
+    };
+    {
+        GpuContext ctx;
+        std::string err;
+        ASSERT_TRUE(ctx.init(1, 1, err)) << err;
+        for (const auto& a : cudasim::live_allocations())
+            EXPECT_EQ(a.device, 1);
+
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+        std::vector<Bytes> out;
+        ASSERT_TRUE(ctx.hash_list({h}, {8}, out, err)) << err;
+        EXPECT_EQ(current(), 1);
+        EXPECT_EQ(out[0], test::cpu_hash(h, 8));
+
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+        ASSERT_TRUE(ctx.set_job(h.data(), Bytes(32, 0xff).data(), err)) << err;
+        EXPECT_EQ(current(), 1);
+
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+        std::vector<DHit> hits;
+        ASSERT_TRUE(ctx.run_range(1, 1, 8, hits, nullptr, err)) << err;
+        EXPECT_EQ(current(), 1);
+        ASSERT_EQ(hits.size(), 1u);
+        EXPECT_EQ(Bytes(hits[0].hash, hits[0].hash + 32), out[0]);
+
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+    }
+    EXPECT_EQ(current(), 1);
+    expect_nothing_left();
+
+    // A context whose arena could not be had still selects its device when destroyed.
+    auto rule = fail("cudaMalloc", 1, cudaErrorMemoryAllocation);
+    rule.device = 1;
+    cudasim::set_fail_rules({rule});
+    {
+        GpuContext ctx;
+        std::string err;
+        EXPECT_FALSE(ctx.init(1, 1, err));
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+    }
+    EXPECT_EQ(current(), 1);
+    expect_nothing_left();
+}
+
 // ---- set_job
 
 class ReadyContext : public ContextTest {
