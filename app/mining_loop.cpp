@@ -64,9 +64,10 @@ int run_mining_loop(const Settings& settings, GpuDeviceList& devices, Clock& clo
         log_line(color_grey, "user ", config.address + " \u00b7 worker " + config.worker);
     }
 
-    Pool pool;
+    // The counters outlive the pool whose callbacks write them.
     std::atomic<uint64_t> accepted_shares{0};
     std::atomic<uint64_t> rejected_shares{0};
+    Pool pool;
     connect_pool_callbacks(pool, accepted_shares, rejected_shares);
     if (!bench) {
         pool.start(config);

@@ -312,6 +312,18 @@ TEST_F(GpuWorkerTest, FailedUploadOrLaunchStopsTheWorker) {
     EXPECT_EQ(dev_->hash_count.load(), 0u);
 }
 
+TEST_F(GpuWorkerTest, StopDuringALaunchStillSendsItsSharesThenLaunchesNoMore) {
+    publish(job(1, 0, 15));  // room for two launches
+    start();
+    ASSERT_TRUE(wait_for([] { return cudasim::launch_count() >= 1; }));
+    stop_requested = true;  // the first launch is running
+    worker_.join();
+    EXPECT_EQ(dev_->hash_count.load(), 8u);
+    EXPECT_EQ(submits(8, 0).size(), 8u);  // written before the worker returned
+    EXPECT_EQ(cudasim::launch_count(), 1u);
+    EXPECT_EQ(stopped_.load(), 0);
+}
+
 TEST_F(GpuWorkerTest, BenchWorkerCountsEveryLaunchAndNeverSubmits) {
     bench_seconds_ = 5;
     start();
