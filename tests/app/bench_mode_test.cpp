@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <sstream>
 
 #include "app/console.h"
@@ -33,34 +32,31 @@ std::string bench_lines(int bench_seconds, size_t gpus, uint64_t& end_tick) {
     return log.str();
 }
 
-TEST(BenchTickTest, SixtySecondsSchedule) {
-    uint64_t end = 0;
-    EXPECT_EQ(bench_lines(60, 1, end),
-              "10: speed 10s 1.00 kH/s\n"
-              "20: speed 10s 1.00 kH/s\n"
-              "30: speed 10s 1.00 kH/s\n"
-              "40: speed 10s 1.00 kH/s\n"
-              "50: speed 10s 1.00 kH/s\n"
-              "55: bench window 20-55 s: 1.00 kH/s\n"
-              "60: bench 1 GPU(s): 1.00 kH/s over 60 s\n");
-    EXPECT_EQ(end, 60u);
-}
-
-TEST(BenchTickTest, ShortBenches) {
-    uint64_t end = 0;
-    EXPECT_EQ(bench_lines(55, 2, end),
-              "10: speed 10s 2.00 kH/s\n20: speed 10s 2.00 kH/s\n30: speed 10s 2.00 kH/s\n"
-              "40: speed 10s 2.00 kH/s\n50: speed 10s 2.00 kH/s\n"
-              "55: bench window 20-55 s: 2.00 kH/s\n"
-              " bench 2 GPU(s): 2.00 kH/s over 55 s\n");
-    EXPECT_EQ(end, 55u);
-    EXPECT_EQ(bench_lines(30, 1, end),
-              "10: speed 10s 1.00 kH/s\n20: speed 10s 1.00 kH/s\n"
-              "30: bench 1 GPU(s): 1.00 kH/s over 30 s\n");
-    EXPECT_EQ(bench_lines(12, 1, end),
-              "10: speed 10s 1.00 kH/s\n12: bench 1 GPU(s): 1.00 kH/s over 12 s\n");
-    EXPECT_EQ(bench_lines(1, 3, end), "1: bench 3 GPU(s): 3.00 kH/s over 1 s\n");
-    EXPECT_EQ(end, 1u);
+TEST(BenchTickTest, LinesAtTheirTicksAndTheEnd) {
+    const std::string tens = "10: speed 10s 1.00 kH/s\n20: speed 10s 1.00 kH/s\n";
+    const struct {
+        int seconds;
+        size_t gpus;
+        std::string lines;
+    } cases[] = {
+        {60, 1,
+         tens + "30: speed 10s 1.00 kH/s\n40: speed 10s 1.00 kH/s\n50: speed 10s 1.00 kH/s\n"
+                "55: bench window 20-55 s: 1.00 kH/s\n"
+                "60: bench 1 GPU(s): 1.00 kH/s over 60 s\n"},
+        // The window and the final line on the same tick.
+        {55, 2,
+         "10: speed 10s 2.00 kH/s\n20: speed 10s 2.00 kH/s\n30: speed 10s 2.00 kH/s\n"
+         "40: speed 10s 2.00 kH/s\n50: speed 10s 2.00 kH/s\n"
+         "55: bench window 20-55 s: 2.00 kH/s\n bench 2 GPU(s): 2.00 kH/s over 55 s\n"},
+        {30, 1, tens + "30: bench 1 GPU(s): 1.00 kH/s over 30 s\n"},
+        {12, 1, "10: speed 10s 1.00 kH/s\n12: bench 1 GPU(s): 1.00 kH/s over 12 s\n"},
+        {1, 3, "1: bench 3 GPU(s): 3.00 kH/s over 1 s\n"},
+    };
+    for (const auto& c : cases) {
+        uint64_t end = 0;
+        EXPECT_EQ(bench_lines(c.seconds, c.gpus, end), c.lines) << c.seconds;
+        EXPECT_EQ(end, static_cast<uint64_t>(c.seconds));
+    }
 }
 
 TEST(BenchTickTest, FinalRateAveragesTheWholeRun) {
@@ -77,19 +73,6 @@ TEST(BenchTickTest, FinalRateAveragesTheWholeRun) {
     testing::StdoutCapture out;
     EXPECT_TRUE(bench_tick(samples, 5));
     EXPECT_EQ(out.finish(), " bench 1 GPU(s): 200.0 H/s over 5 s\n");
-}
-
-TEST(BenchJobTest, EachGpuHasItsOwnHeaderAndNonces) {
-    std::mt19937_64 seven(7);
-    const std::array<uint8_t, 112> h0 = bench_header(0);
-    for (uint8_t byte : h0) {
-        EXPECT_EQ(byte, static_cast<uint8_t>(seven()));
-    }
-    std::mt19937_64 eight(8);
-    EXPECT_EQ(bench_header(1)[0], static_cast<uint8_t>(eight()));
-    EXPECT_EQ(bench_start_nonce(0), 0u);
-    EXPECT_EQ(bench_start_nonce(1), uint64_t{1} << 56);
-    EXPECT_EQ(bench_start_nonce(2), uint64_t{1} << 57);
 }
 
 }  // namespace

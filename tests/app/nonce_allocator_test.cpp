@@ -2,80 +2,68 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace tovren::qel {
 namespace {
 
 constexpr uint64_t kMax = UINT64_MAX;
 
-TEST(NonceAllocatorTest, FreshJobStartsAtNonceStartAndGrantsConsecutiveBlocks) {
-    NonceAllocator a;
-    uint64_t base = 0;
-    ASSERT_TRUE(a.take(1, 1000, kMax, 64, base));
-    EXPECT_EQ(base, 1000u);
-    // Two GPUs of different sizes take turns: consecutive, disjoint blocks of their own size.
-    ASSERT_TRUE(a.take(1, 1000, kMax, 24, base));
-    EXPECT_EQ(base, 1064u);
-    ASSERT_TRUE(a.take(1, 1000, kMax, 64, base));
-    EXPECT_EQ(base, 1088u);
-    EXPECT_EQ(a.seq, 1u);
-    EXPECT_EQ(a.next, 152u);
-}
+// One request to the allocator and its expected answer; base is checked only when granted.
+struct Take {
+    uint64_t seq, start, end, count;
+    bool granted;
+    uint64_t base;
+};
 
-TEST(NonceAllocatorTest, NewerJobRestartsOlderJobIsRefused) {
-    NonceAllocator a;
-    uint64_t base = 0;
-    ASSERT_TRUE(a.take(3, 0, kMax, 10, base));
-    ASSERT_TRUE(a.take(3, 0, kMax, 10, base));
-    EXPECT_EQ(base, 10u);
-    ASSERT_TRUE(a.take(4, 500, kMax, 10, base));  // the first worker with the new job
-    EXPECT_EQ(base, 500u);
-    base = 12345;
-    EXPECT_FALSE(a.take(3, 0, kMax, 10, base));  // a worker still on the old job
-    EXPECT_EQ(base, 12345u);
-    ASSERT_TRUE(a.take(4, 500, kMax, 10, base));  // it copies the new job: no nonce twice
-    EXPECT_EQ(base, 510u);
-}
+struct Scenario {
+    const char* name;
+    std::vector<Take> takes;
+};
 
-TEST(NonceAllocatorTest, RangeOfExactlyKLaunchesGivesKLaunchesEndingOnNonceEnd) {
-    NonceAllocator a;
-    uint64_t base = 0;
-    const uint64_t start = 7000, count = 16, k = 5;
-    const uint64_t end = start + k * count - 1;
-    for (uint64_t i = 0; i < k; ++i) {
-        ASSERT_TRUE(a.take(1, start, end, count, base)) << i;
-        EXPECT_EQ(base, start + i * count);
+TEST(NonceAllocatorTest, GrantsAreConsecutiveWithinTheRangeAndRestartWithANewerJob) {
+    const Scenario scenarios[] = {
+        {"fresh job, then two GPUs of different sizes taking turns",
+         {{1, 1000, kMax, 64, true, 1000},
+          {1, 1000, kMax, 24, true, 1064},
+          {1, 1000, kMax, 64, true, 1088}}},
+        {"a newer job restarts; a worker on the older job is refused, then copies the new one",
+         {{3, 0, kMax, 10, true, 0},
+          {3, 0, kMax, 10, true, 10},
+          {4, 500, kMax, 10, true, 500},
+          {3, 0, kMax, 10, false, 0},
+          {4, 500, kMax, 10, true, 510}}},
+        {"a range of exactly 3 launches ends on nonce_end",
+         {{1, 7000, 7047, 16, true, 7000},
+          {1, 7000, 7047, 16, true, 7016},
+          {1, 7000, 7047, 16, true, 7032},
+          {1, 7000, 7047, 16, false, 0},
+          {1, 7000, 7047, 1, false, 0}}},
+        {"a range smaller than one launch, or nonce_end below nonce_start",
+         {{1, 100, 114, 16, false, 0},
+          {1, 100, 99, 16, false, 0},
+          {1, 100, 50, 1, false, 0},
+          {1, 100, 115, 16, true, 100},
+          {1, 100, 115, 16, false, 0}}},
+        {"a range ending at 2^64 - 1 never wraps to 0",
+         {{1, kMax - 31, kMax, 16, true, kMax - 31},
+          {1, kMax - 31, kMax, 16, true, kMax - 15},
+          {1, kMax - 31, kMax, 16, false, 0},
+          {1, kMax - 31, kMax, 1, false, 0}}},
+        {"a block running past 2^64 - 1 is refused",
+         {{1, kMax - 10, kMax, 16, false, 0}, {1, kMax - 10, kMax, 11, true, kMax - 10}}},
+    };
+    for (const Scenario& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        NonceAllocator a;
+        for (size_t i = 0; i < s.takes.size(); ++i) {
+            SCOPED_TRACE(i);
+            const Take& t = s.takes[i];
+            uint64_t base = 12345;
+            ASSERT_EQ(a.take(t.seq, t.start, t.end, t.count, base), t.granted);
+            EXPECT_EQ(base, t.granted ? t.base : 12345u);  // untouched when refused
+        }
     }
-    EXPECT_EQ(base + count - 1, end);
-    EXPECT_FALSE(a.take(1, start, end, count, base));
-    EXPECT_FALSE(a.take(1, start, end, 1, base));
-}
-
-TEST(NonceAllocatorTest, RangeSmallerThanOneLaunchIsNeverGranted) {
-    NonceAllocator a;
-    uint64_t base = 0;
-    EXPECT_FALSE(a.take(1, 100, 114, 16, base));  // 15 nonces
-    EXPECT_FALSE(a.take(1, 100, 99, 16, base));   // nonce_end below nonce_start
-    EXPECT_FALSE(a.take(1, 100, 50, 1, base));
-    EXPECT_TRUE(a.take(1, 100, 115, 16, base));  // exactly one launch
-    EXPECT_FALSE(a.take(1, 100, 115, 16, base));
-}
-
-TEST(NonceAllocatorTest, RangeEndingAtTheTopNeverWraps) {
-    NonceAllocator a;
-    uint64_t base = 0;
-    const uint64_t start = kMax - 31;  // 32 nonces up to 2^64 - 1
-    ASSERT_TRUE(a.take(1, start, kMax, 16, base));
-    ASSERT_TRUE(a.take(1, start, kMax, 16, base));
-    EXPECT_EQ(base + 15, kMax);
-    // start + next has wrapped past 2^64 - 1: refused, not granted from 0.
-    EXPECT_FALSE(a.take(1, start, kMax, 16, base));
-    EXPECT_FALSE(a.take(1, start, kMax, 1, base));
-
-    // A block that would run past the top is refused too.
-    NonceAllocator b;
-    EXPECT_FALSE(b.take(1, kMax - 10, kMax, 16, base));
-    EXPECT_TRUE(b.take(1, kMax - 10, kMax, 11, base));
-    EXPECT_EQ(base, kMax - 10);
 }
 
 TEST(NonceAllocatorTest, WholeNonceSpaceIsHandedOutOnce) {

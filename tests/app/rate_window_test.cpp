@@ -20,46 +20,46 @@ RateSamples ramp(uint64_t ticks) {
     return s;
 }
 
-// The mean of a..b.
-double mean(double a, double b) {
-    return (a + b) / 2;
-}
-
-TEST(RateWindowTest, NoTickNoRate) {
-    RateSamples s(2);
-    EXPECT_EQ(rate_window_average(s, 0, 10), 0.0);
-    EXPECT_EQ(total_rate(s, 900), 0.0);
+TEST(RateWindowTest, WindowsAverageTheNewestTicksOfTheRing) {
+    const struct {
+        uint64_t ticks;
+        int gpu;  // -1: total_rate
+        int window;
+        double first, last;  // GPU 0's rate ramps from first to last over the window
+    } cases[] = {
+        {0, 0, 10, 0, 0},  // no tick, no rate
+        {0, -1, 900, 0, 0},
+        {10, 0, 10, 1, 10},
+        {10, 0, 60, 1, 10},  // the windows are equal at tick 10
+        {10, 0, 900, 1, 10},
+        {10, -1, 10, 1, 10},
+        {60, 0, 10, 51, 60},
+        {60, 0, 60, 1, 60},
+        {60, 1, 900, 1, 60},
+        {900, 0, 900, 1, 900},
+        {900, 0, 60, 841, 900},
+        // The ring of 901 samples drops the oldest from tick 902 on.
+        {902, 0, 900, 3, 902},
+        {902, 0, 901, 2, 902},
+        {902, -1, 900, 3, 902},
+        // Longer than the ring: exact over the whole run, else the ring's 901 samples.
+        {902, 0, 902, 1, 902},
+        {902, 0, -1, 1, 902},
+        {902, 0, 2000, 1, 902},
+        {1000, 0, 950, 100, 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.ticks << " ticks, GPU " << c.gpu << ", window " << c.window);
+        const RateSamples s = ramp(c.ticks);
+        const double gpu0 = (c.first + c.last) / 2;
+        if (c.gpu < 0)
+            EXPECT_DOUBLE_EQ(total_rate(s, c.window), 3 * gpu0);
+        else
+            EXPECT_DOUBLE_EQ(rate_window_average(s, c.gpu, c.window), (c.gpu + 1) * gpu0);
+    }
     EXPECT_EQ(total_rate(RateSamples(0), 10), 0.0);
     EXPECT_EQ(total_rate(ramp(5), 0), 0.0);
-}
-
-TEST(RateWindowTest, WindowsCoverTheNewestTicks) {
-    const RateSamples s10 = ramp(10);
-    EXPECT_DOUBLE_EQ(rate_window_average(s10, 0, 10), mean(1, 10));
-    EXPECT_DOUBLE_EQ(rate_window_average(s10, 0, 60), mean(1, 10));  // equal at tick 10
-    EXPECT_DOUBLE_EQ(rate_window_average(s10, 0, 900), mean(1, 10));
-    EXPECT_DOUBLE_EQ(total_rate(s10, 10), 3 * mean(1, 10));
-
-    const RateSamples s60 = ramp(60);
-    EXPECT_DOUBLE_EQ(rate_window_average(s60, 0, 10), mean(51, 60));
-    EXPECT_DOUBLE_EQ(rate_window_average(s60, 0, 60), mean(1, 60));
-    EXPECT_DOUBLE_EQ(rate_window_average(s60, 1, 900), 2 * mean(1, 60));
-
-    const RateSamples s900 = ramp(900);
-    EXPECT_DOUBLE_EQ(rate_window_average(s900, 0, 900), mean(1, 900));
-    EXPECT_DOUBLE_EQ(rate_window_average(s900, 0, 60), mean(841, 900));
-}
-
-TEST(RateWindowTest, RingDropsTheOldestSampleFromTick902) {
-    const RateSamples s = ramp(902);
-    EXPECT_DOUBLE_EQ(rate_window_average(s, 0, 900), mean(3, 902));
-    EXPECT_DOUBLE_EQ(rate_window_average(s, 0, 901), mean(2, 902));
-    EXPECT_DOUBLE_EQ(total_rate(s, 900), 3 * mean(3, 902));
-    // Longer than the ring: exact over the whole run, else the ring's 901 samples.
-    EXPECT_DOUBLE_EQ(rate_window_average(s, 0, 902), mean(1, 902));
-    EXPECT_DOUBLE_EQ(rate_window_average(s, 0, -1), mean(1, 902));
-    EXPECT_DOUBLE_EQ(rate_window_average(s, 0, 2000), mean(1, 902));
-    EXPECT_DOUBLE_EQ(rate_window_average(ramp(1000), 0, 950), mean(100, 1000));
 }
 
 TEST(RateWindowTest, CounterDifferencesAreUnsigned) {

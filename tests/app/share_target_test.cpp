@@ -2,64 +2,54 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <array>
 
 namespace tovren::qel {
 namespace {
 
-// The target as the number's big-endian bytes; the hash the same number little-endian.
-void as_hash(const uint8_t* target, uint8_t* hash) {
-    for (int i = 0; i < 32; ++i) {
-        hash[i] = target[31 - i];
-    }
+using Bytes = std::array<uint8_t, 32>;
+
+// 32 bytes of `fill` with some bytes set.
+Bytes bytes(uint8_t fill, std::initializer_list<std::pair<int, uint8_t>> set = {}) {
+    Bytes b;
+    b.fill(fill);
+    for (const auto& [i, v] : set)
+        b[i] = v;
+    return b;
 }
 
-TEST(HashMeetsTargetTest, EqualNumbersMeet) {
-    uint8_t target[32];
+TEST(HashMeetsTargetTest, HashIsLittleEndianTargetBigEndian) {
+    Bytes target;  // an uneven number, and the hash of the same number
+    Bytes same;
     for (int i = 0; i < 32; ++i) {
         target[i] = static_cast<uint8_t>(17 * i + 3);
+        same[31 - i] = target[i];
     }
-    uint8_t hash[32];
-    as_hash(target, hash);
-    EXPECT_TRUE(hash_meets_target(hash, target));
-    // One more in the least significant byte (hash byte 0, target byte 31): misses.
-    hash[0] = static_cast<uint8_t>(hash[0] + 1);
-    EXPECT_FALSE(hash_meets_target(hash, target));
-    hash[0] = static_cast<uint8_t>(hash[0] - 2);
-    EXPECT_TRUE(hash_meets_target(hash, target));
-}
-
-TEST(HashMeetsTargetTest, ZeroAndFullTargets) {
-    const uint8_t zero[32] = {};
-    uint8_t full[32];
-    std::memset(full, 0xFF, sizeof full);
-    uint8_t hash[32] = {};
-    EXPECT_TRUE(hash_meets_target(hash, zero));
-    EXPECT_TRUE(hash_meets_target(hash, full));
-    hash[0] = 1;  // the smallest non-zero hash
-    EXPECT_FALSE(hash_meets_target(hash, zero));
-    EXPECT_TRUE(hash_meets_target(full, full));
-    EXPECT_FALSE(hash_meets_target(full, zero));
-}
-
-TEST(HashMeetsTargetTest, HashByte31WeighsAgainstTargetByte0) {
-    uint8_t target[32] = {};
-    target[0] = 0x80;
-    uint8_t hash[32];
-    std::memset(hash, 0xFF, sizeof hash);
-    hash[31] = 0x7F;  // smaller in the most significant byte: every other byte is irrelevant
-    EXPECT_TRUE(hash_meets_target(hash, target));
-    hash[31] = 0x81;
-    std::memset(hash, 0, 31);
-    EXPECT_FALSE(hash_meets_target(hash, target));
-    // Byte 0 of the hash is its least significant: a large byte 0 is no obstacle.
-    uint8_t small[32] = {};
-    small[0] = 0xFF;
-    uint8_t low_target[32] = {};
-    low_target[30] = 1;  // 256
-    EXPECT_TRUE(hash_meets_target(small, low_target));
-    small[1] = 1;  // 511
-    EXPECT_FALSE(hash_meets_target(small, low_target));
+    Bytes above = same, below = same;  // hash byte 0 is the least significant
+    ++above[0];
+    --below[0];
+    const struct {
+        const char* name;
+        Bytes hash, target;
+        bool meets;
+    } cases[] = {
+        {"equal numbers", same, target, true},
+        {"one above", above, target, false},
+        {"one below", below, target, true},
+        {"zero hash, zero target", bytes(0), bytes(0), true},
+        {"zero hash, full target", bytes(0), bytes(0xFF), true},
+        {"smallest non-zero hash, zero target", bytes(0, {{0, 1}}), bytes(0), false},
+        {"full hash, full target", bytes(0xFF), bytes(0xFF), true},
+        {"full hash, zero target", bytes(0xFF), bytes(0), false},
+        // Hash byte 31 weighs against target byte 0; the lower bytes then do not matter.
+        {"top byte smaller", bytes(0xFF, {{31, 0x7F}}), bytes(0, {{0, 0x80}}), true},
+        {"top byte larger", bytes(0, {{31, 0x81}}), bytes(0, {{0, 0x80}}), false},
+        {"255 against 256", bytes(0, {{0, 0xFF}}), bytes(0, {{30, 1}}), true},
+        {"511 against 256", bytes(0, {{0, 0xFF}, {1, 1}}), bytes(0, {{30, 1}}), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(hash_meets_target(c.hash.data(), c.target.data()), c.meets) << c.name;
+    }
 }
 
 }  // namespace

@@ -28,6 +28,21 @@ std::string read_all(const std::string& path) {
     return ss.str();
 }
 
+TEST(StatsLineTest, WholeJsonForAnyNumberOfGpusAndAnySize) {
+    EXPECT_EQ(stats_line(2500.5, {1200.0, 1300.5}, 7, 1, 3600),
+              "{\"hashrate_hs\":2500.5,\"gpus\":[1200.0,1300.5],\"accepted\":7,\"rejected\":1,"
+              "\"uptime_s\":3600,\"version\":\"v1.0.3\",\"algo\":\"argon2id-qel\"}\n");
+    EXPECT_TRUE(is_stats_json(stats_line(0.0, {}, 0, 0, 0)));
+    EXPECT_TRUE(is_stats_json(stats_line(1e300, {1e300}, 1, 2, 3)));
+    // 24 GPUs at absurd rates and the largest counters: far past 511 bytes, never cut.
+    const std::string line =
+        stats_line(24 * 123456789012345.6, std::vector<double>(24, 123456789012345.6), UINT64_MAX,
+                   UINT64_MAX, UINT64_MAX);
+    EXPECT_GT(line.size(), 511u);
+    EXPECT_TRUE(is_stats_json(line)) << line;
+    EXPECT_NE(line.find("\"accepted\":18446744073709551615,"), std::string::npos);
+}
+
 class StatsFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -45,30 +60,29 @@ class StatsFileTest : public ::testing::Test {
     std::string path_;
 };
 
-TEST(StatsLineTest, TwoGpus) {
-    EXPECT_EQ(stats_line(2500.5, {1200.0, 1300.5}, 7, 1, 3600),
-              "{\"hashrate_hs\":2500.5,\"gpus\":[1200.0,1300.5],\"accepted\":7,\"rejected\":1,"
-              "\"uptime_s\":3600,\"version\":\"v1.0.3\",\"algo\":\"argon2id-qel\"}\n");
-    EXPECT_EQ(stats_line(0.0, {}, 0, 0, 0),
-              "{\"hashrate_hs\":0.0,\"gpus\":[],\"accepted\":0,\"rejected\":0,\"uptime_s\":0,"
-              "\"version\":\"v1.0.3\",\"algo\":\"argon2id-qel\"}\n");
-}
-
-TEST(StatsLineTest, ManyGpusAndHugeNumbersStayWholeJson) {
-    // 24 GPUs at absurd rates and the largest counters: far past 511 bytes.
-    const std::vector<double> rates(24, 123456789012345.6);
-    const std::string line =
-        stats_line(24 * 123456789012345.6, rates, UINT64_MAX, UINT64_MAX, UINT64_MAX);
-    EXPECT_GT(line.size(), 511u);
-    EXPECT_TRUE(is_stats_json(line)) << line;
-    EXPECT_NE(line.find("\"accepted\":18446744073709551615,"), std::string::npos);
-    EXPECT_TRUE(is_stats_json(stats_line(1e300, {1e300}, 1, 2, 3)));
-}
-
-TEST_F(StatsFileTest, ReplacesTheFileWhole) {
-    ASSERT_TRUE(write_stats_file(path_, stats_line(1.0, {1.0}, 1, 0, 10)));
-    ASSERT_TRUE(write_stats_file(path_, stats_line(2.0, {2.0}, 2, 0, 20)));
-    EXPECT_EQ(read_all(path_), stats_line(2.0, {2.0}, 2, 0, 20));
+TEST_F(StatsFileTest, ReaderNeverSeesAPartialFileAndTheLastLineStaysWhole) {
+    ASSERT_TRUE(write_stats_file(path_, stats_line(0.0, {0.0, 0.0}, 0, 0, 0)));
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!done) {
+            bad += !is_stats_json(read_all(path_));
+            reads++;
+        }
+    });
+    // Lines of changing length, so a rewrite in place would show torn or stale tails.
+    std::string last;
+    for (uint64_t i = 0; i < 2000; ++i) {
+        const std::vector<double> rates(1 + i % 40, static_cast<double>(i * 977));
+        last = stats_line(static_cast<double>(i), rates, i, i / 3, i);
+        EXPECT_TRUE(write_stats_file(path_, last));
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(read_all(path_), last);
     EXPECT_NE(access((path_ + ".tmp").c_str(), F_OK), 0);  // moved, not left behind
 }
 
@@ -82,30 +96,6 @@ TEST_F(StatsFileTest, UnwritablePathIsSkipped) {
     EXPECT_NE(access((busy + ".tmp").c_str(), F_OK), 0);
     rmdir((busy + "/x").c_str());
     rmdir(busy.c_str());
-}
-
-TEST_F(StatsFileTest, ReaderNeverSeesAPartialFile) {
-    ASSERT_TRUE(write_stats_file(path_, stats_line(0.0, {0.0, 0.0}, 0, 0, 0)));
-    std::atomic<bool> done{false};
-    std::atomic<int> bad{0};
-    std::atomic<int> reads{0};
-    std::thread reader([&] {
-        while (!done) {
-            const std::string text = read_all(path_);
-            reads++;
-            if (!is_stats_json(text))
-                bad++;
-        }
-    });
-    // Lines of changing length, so a rewrite in place would show torn or stale tails.
-    for (uint64_t i = 0; i < 2000; ++i) {
-        const std::vector<double> rates(1 + i % 40, static_cast<double>(i * 977));
-        write_stats_file(path_, stats_line(static_cast<double>(i), rates, i, i / 3, i));
-    }
-    done = true;
-    reader.join();
-    EXPECT_GT(reads.load(), 0);
-    EXPECT_EQ(bad.load(), 0);
 }
 
 }  // namespace

@@ -1,7 +1,4 @@
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,438 +18,302 @@ namespace tovren::qel {
 namespace {
 
 using test::job_line;
-using test::LogRecorder;
-using test::rejected_job_line;
 using test::ServerConn;
 using test::TestServer;
 using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
 
-const std::string kDash = "\xE2\x80\x94";
-
+const std::string kJob0 = "new job \xE2\x80\x94 height 0, difficulty 0";
 // Generous bounds for "promptly": far below the waits they guard against (a 1 s read poll,
 // a back-off of seconds, a 5 s send or connect limit), far above scheduling noise.
 constexpr int kPromptMs = 500;
-
-Pool::Config config(uint16_t port, const std::string& host = "127.0.0.1") {
-    Pool::Config c;
-    c.host = host;
-    c.port = port;
-    c.address = "qel1payout";
-    c.worker = "rig\"7";
-    c.agent = "tovren-qel-gpu/v1.0.3";
-    return c;
-}
 
 std::string endpoint(uint16_t port) {
     return "127.0.0.1:" + std::to_string(port);
 }
 
-int64_t stop_ms(Pool& pool) {
-    auto t0 = Clock::now();
-    pool.stop();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-PoolJob current_job(Pool& pool) {
-    std::lock_guard<std::mutex> lock(pool.job_mutex);
-    return pool.job;
-}
-
-void expect_stopped(Pool& pool) {
-    EXPECT_FALSE(pool.connected.load());
-    EXPECT_FALSE(current_job(pool).valid);
-    std::lock_guard<std::mutex> lock(pool.send_mutex);
-    EXPECT_EQ(pool.fd, -1);
+std::string read_login(ServerConn& conn) {
+    std::string login;
+    conn.read_line(login);
+    return login;
 }
 
 // Waits for cond in small steps, up to timeout_ms.
 template <typename F>
 bool eventually(F cond, int timeout_ms = 5000) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
+    for (auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms); !cond();) {
         if (Clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        sleep_ms(5);
     }
     return true;
 }
 
-TEST(PoolConnection, LoginJobSubmitRoundTripAndStop) {
-    std::string login, submit;
-    std::atomic<bool> got_submit{false}, done{false};
-    uint8_t hash[32];
-    for (int i = 0; i < 32; ++i)
-        hash[i] = static_cast<uint8_t>(255 - i);
-    TestServer server([&](ServerConn& conn, int) {
-        if (!conn.read_line(login))
+class PoolConnection : public ::testing::Test {
+  protected:
+    void SetUp() override { pool.on_log = log.sink(); }
+
+    void start(uint16_t port, const std::string& host = "127.0.0.1",
+               const std::string& address = "qel1payout", const std::string& worker = "rig\"7") {
+        Pool::Config c;
+        c.host = host;
+        c.port = port;
+        c.address = address;
+        c.worker = worker;
+        c.agent = "tovren-qel-gpu/v1.0.3";
+        pool.start(c);
+    }
+    int64_t stop_ms() {
+        const auto t0 = Clock::now();
+        pool.stop();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    }
+    PoolJob current_job() {
+        std::lock_guard<std::mutex> lock(pool.job_mutex);
+        return pool.job;
+    }
+    // Records share results in the log, as "share accepted OK" or "share rejected <error>".
+    void log_results() {
+        pool.on_share_result = [sink = log.sink()](bool ok, const std::string& m) {
+            sink((ok ? "share accepted " : "share rejected ") + m);
+        };
+    }
+    // Stops promptly and leaves no connection and no minable job behind.
+    void expect_prompt_stop() {
+        EXPECT_LT(stop_ms(), kPromptMs);
+        EXPECT_FALSE(pool.connected.load());
+        EXPECT_FALSE(current_job().valid);
+        std::lock_guard<std::mutex> lock(pool.send_mutex);
+        EXPECT_EQ(pool.fd, -1);
+    }
+
+    Pool pool;
+    test::LogRecorder log;
+};
+
+// A session: login, job, submit and its result; a stop; a submit while stopped (it takes an id
+// and sends nothing); a start with another login whose ids and counters go on from before.
+TEST_F(PoolConnection, SessionsLoginTakeJobsAndSubmitWithIdsThatGoOn) {
+    Lines lines[2];
+    std::atomic<int> finished{0};
+    TestServer server([&](ServerConn& conn, int index) {
+        if (index > 1)
             return;
-        conn.send(job_line("job \"1\"", R"(,"height":42,"difficulty":9)") + "\n");
-        if (!conn.read_line(submit))
-            return;
-        got_submit = true;
-        conn.send(R"({"id":2,"status":"OK"})"
+        std::string line = read_login(conn);
+        lines[index].push_back(line);
+        conn.send(job_line(index == 0 ? "job \"1\"" : "j", R"(,"height":42,"difficulty":9)") +
                   "\n");
-        while (!done && !conn.wait_closed(50)) {
+        if (conn.read_line(line)) {
+            lines[index].push_back(line);
+            conn.send("{\"id\":" + std::to_string(2 + 2 * index) + ",\"status\":\"OK\"}\n");
         }
-    });
-    Pool pool;
-    LogRecorder log;
-    std::vector<std::pair<bool, std::string>> results;
-    std::mutex results_mutex;
-    pool.on_log = log.sink();
-    pool.on_share_result = [&](bool ok, const std::string& m) {
-        std::lock_guard<std::mutex> lock(results_mutex);
-        results.emplace_back(ok, m);
-    };
-    pool.start(config(server.port()));
-
-    ASSERT_TRUE(log.wait_for("new job " + kDash + " height 42, difficulty 9"));
-    EXPECT_TRUE(pool.connected.load());
-    EXPECT_EQ(pool.connections.load(), 1u);
-    PoolJob job = current_job(pool);
-    EXPECT_TRUE(job.valid);
-    EXPECT_EQ(job.seq, 1u);
-    EXPECT_EQ(job.conn_gen, 1u);
-    pool.submit(job.job_id, 123456789, hash);
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> lock(results_mutex);
-        return !results.empty();
-    }));
-    ASSERT_TRUE(got_submit.load());
-    EXPECT_EQ(login, login_line("qel1payout", "rig\"7"));
-    EXPECT_EQ(submit, submit_line(2, "job \"1\"", 123456789, hash));
-    EXPECT_EQ(results[0], std::make_pair(true, std::string("OK")));
-
-    EXPECT_LT(stop_ms(pool), kPromptMs);
-    done = true;
-    expect_stopped(pool);
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"connected to " + endpoint(server.port()),
-                                        "new job " + kDash + " height 42, difficulty 9"}));
-}
-
-TEST(PoolConnection, LineFraming) {
-    TestServer server([&](ServerConn& conn, int) {
-        std::string login;
-        conn.read_line(login);
-        const std::string a = R"({"method":"notification","params":{"kind":"a"}})";
-        conn.send(a.substr(0, 10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        conn.send(a.substr(10, 20));
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        conn.send(a.substr(30) + "\n\n" + R"({"method":"notification","params":{"kind":"b"}})" +
-                  "\n\r\n" + R"({"method":"notification","params":{"kind":"c"}})" + "\r\n");
         conn.wait_closed();
+        ++finished;
     });
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(server.port()));
-    ASSERT_TRUE(log.wait_for("pool notice: c"));
-    pool.stop();
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"connected to " + endpoint(server.port()), "pool notice: a",
-                                        "pool notice: b", "pool notice: c"}));
+    log_results();
+    const uint8_t hash[32] = {0xff, 0x0e, 0x00, 0x7a};
+    const std::string job_log = "new job \xE2\x80\x94 height 42, difficulty 9";
+    start(server.port());
+    ASSERT_TRUE(log.wait_for(job_log));
+    EXPECT_TRUE(pool.connected.load());
+    PoolJob job = current_job();
+    EXPECT_TRUE(job.valid && job.seq == 1 && job.conn_gen == 1);
+    pool.submit(job.job_id, 123456789, hash);
+    ASSERT_TRUE(log.wait_for("share accepted OK"));
+    expect_prompt_stop();
+    pool.submit("lost", 11, hash);
+    const std::string connected = "connected to " + endpoint(server.port());
+    EXPECT_EQ(log.lines(), (Lines{connected, job_log, "share accepted OK"}));
+
+    start(server.port(), "127.0.0.1", "qel1fee", "tovren");
+    ASSERT_TRUE(log.wait_for(job_log, 2));
+    pool.submit("j", 0, hash);
+    ASSERT_TRUE(log.wait_for("share accepted OK", 2));
+    EXPECT_EQ(pool.connections.load(), 2u);
+    EXPECT_EQ(pool.job_seq.load(), 2u);
+    EXPECT_EQ(current_job().conn_gen, 2u);
+    expect_prompt_stop();
+    ASSERT_TRUE(eventually([&] { return finished == 2; }));
+    EXPECT_EQ(lines[0], (Lines{login_line("qel1payout", "rig\"7"),
+                               submit_line(2, "job \"1\"", 123456789, hash)}));
+    EXPECT_EQ(lines[1], (Lines{login_line("qel1fee", "tovren"), submit_line(4, "j", 0, hash)}));
 }
 
-TEST(PoolConnection, UnfinishedLineLimitIsOneMebibyte) {
+// Lines split over reads, two in one read, empty lines and CRLF; an unfinished line of 1 MiB
+// keeps the connection, one byte more ends it.
+TEST_F(PoolConnection, LineFramingAndTheOneMebibyteLimit) {
     TestServer server([&](ServerConn& conn, int index) {
         if (index > 0)
             return;
-        std::string login;
-        conn.read_line(login);
-        conn.send(std::string(1048576, 'x'));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        // Still connected: the line can end, and the next one is read.
-        conn.send("\n" + job_line("after") + "\n");
-        conn.send(std::string(1048577, 'y'));
+        read_login(conn);
+        const std::string a = R"({"method":"notification","params":{"kind":"a"}})";
+        conn.send(a.substr(0, 10));
+        sleep_ms(30);
+        conn.send(a.substr(10, 20));
+        sleep_ms(30);
+        conn.send(a.substr(30) + "\n\n" + R"({"method":"notification","params":{"kind":"b"}})" +
+                  "\n\r\n" + job_line("c") + "\r\n" + std::string(1048576, 'x'));
+        sleep_ms(300);
+        conn.send("\n" + job_line("after") + "\n" + std::string(1048577, 'y'));
         conn.wait_closed();
     });
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(server.port()));
-    ASSERT_TRUE(log.wait_for("new job " + kDash + " height 0, difficulty 0"));
-    EXPECT_EQ(current_job(pool).job_id, "after");
+    start(server.port());
     ASSERT_TRUE(log.wait_for("connection lost, reconnecting in 2 s"));
-    EXPECT_EQ(log.count("connected to " + endpoint(server.port())), 1);
     pool.stop();
-}
-
-TEST(PoolConnection, EmptyConnectionsBackOff) {
-    TestServer server([&](ServerConn& conn, int) {
-        std::string login;
-        EXPECT_TRUE(conn.read_line(login));
-        EXPECT_EQ(login, login_line("qel1payout", "rig\"7"));
-    });
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(server.port()));
-    ASSERT_TRUE(log.wait_for("connection lost, reconnecting in 4 s"));
-    EXPECT_LT(stop_ms(pool), kPromptMs);
     const std::string connected = "connected to " + endpoint(server.port());
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{connected, "connection lost, reconnecting in 2 s",
-                                        connected, "connection lost, reconnecting in 4 s"}));
-    expect_stopped(pool);
+    EXPECT_EQ(log.lines(), (Lines{connected, "pool notice: a", "pool notice: b", kJob0, kJob0,
+                                  "connection lost, reconnecting in 2 s"}));
 }
 
-TEST(PoolConnection, OnlyAStoredJobResetsTheDelay) {
+// Connections that bring nothing, or only a rejected job, back off 2, 4, ... s; one that
+// stored a job starts again at 2 s. A stop during the back-off is prompt.
+TEST_F(PoolConnection, OnlyAStoredJobResetsTheBackOff) {
     TestServer server([&](ServerConn& conn, int index) {
-        std::string login;
-        conn.read_line(login);
+        EXPECT_EQ(read_login(conn), login_line("qel1payout", "rig\"7"));
         if (index == 1)
             conn.send(job_line("j") + "\n");
         if (index == 2)
-            conn.send(rejected_job_line() + "\n");
-        // Let the client read what was sent before the close.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            conn.send(test::job_json("\"bad\"", test::header_hex().substr(1), test::target_hex()) +
+                      "\n");
+        sleep_ms(50);  // lets the client read what was sent before the close
     });
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(server.port()));
+    start(server.port());
     ASSERT_TRUE(log.wait_for("connection lost, reconnecting in 4 s"));
-    pool.stop();
-    std::vector<std::string> losses;
-    for (const std::string& line : log.lines()) {
-        if (line.rfind("connection lost", 0) == 0)
-            losses.push_back(line);
-    }
-    EXPECT_EQ(losses, (std::vector<std::string>{"connection lost, reconnecting in 2 s",
-                                                "connection lost, reconnecting in 2 s",
-                                                "connection lost, reconnecting in 4 s"}));
-    EXPECT_EQ(log.count("job rejected: bad header_base/target"), 1);
+    expect_prompt_stop();
+    const std::string connected = "connected to " + endpoint(server.port());
+    EXPECT_EQ(log.lines(), (Lines{connected, "connection lost, reconnecting in 2 s", connected,
+                                  kJob0, "connection lost, reconnecting in 2 s", connected,
+                                  "job rejected: bad header_base/target",
+                                  "connection lost, reconnecting in 4 s"}));
 }
 
-TEST(PoolConnection, RefusedConnectionsBackOffAndStopIsPrompt) {
-    const uint16_t port = test::closed_port();
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(port));
+TEST_F(PoolConnection, RefusedConnectionsBackOffAndStopIsPrompt) {
+    int fd;
+    const uint16_t port = test::bind_loopback(-1, fd);
+    start(port);
     ASSERT_TRUE(log.wait_for("cannot reach " + endpoint(port) + ", retry in 4 s"));
-    EXPECT_LT(stop_ms(pool), kPromptMs);
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"cannot reach " + endpoint(port) + ", retry in 2 s",
-                                        "cannot reach " + endpoint(port) + ", retry in 4 s"}));
+    expect_prompt_stop();
+    close(fd);
+    EXPECT_EQ(log.lines(), (Lines{"cannot reach " + endpoint(port) + ", retry in 2 s",
+                                  "cannot reach " + endpoint(port) + ", retry in 4 s"}));
     EXPECT_EQ(pool.connections.load(), 0u);
 }
 
-TEST(PoolConnection, UnresolvableHostCannotBeReached) {
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(3333, "qel-pool.invalid"));
+TEST_F(PoolConnection, UnresolvableHostCannotBeReached) {
+    start(3333, "qel-pool.invalid");
     EXPECT_TRUE(log.wait_for("cannot reach qel-pool.invalid:3333, retry in 2 s", 1, 30000));
-    EXPECT_LT(stop_ms(pool), kPromptMs);
+    EXPECT_LT(stop_ms(), kPromptMs);
     EXPECT_EQ(log.lines().size(), 1u);
 }
 
-// A listener whose accept queue is full: further connects get no answer and hang.
-class FullListener {
-  public:
-    FullListener() : server_([](ServerConn&, int) {}, 0, false) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(server_.port());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (int i = 0; i < 8; ++i) {
-            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            fillers_.push_back(fd);
-            if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-                continue;
-            pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, 200) == 0)
-                return;  // this one hangs: the queue is full
-        }
+// Against a listener whose accept queue is full, so that connects hang: a stop during a connect
+// is prompt, and a connect gives up after its bound as a failed address.
+TEST_F(PoolConnection, HangingConnectTimesOutAndStopsPromptly) {
+    int listen_fd;
+    const uint16_t port = test::bind_loopback(0, listen_fd);
+    const sockaddr_in a = test::loopback(port);
+    std::vector<int> fillers;
+    for (bool hangs = false; !hangs && fillers.size() < 8;) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        pollfd p{fillers.back(), POLLOUT, 0};
+        hangs = connect(p.fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 &&
+                poll(&p, 1, 200) == 0;
     }
-    ~FullListener() {
-        for (int fd : fillers_)
-            close(fd);
-    }
-    uint16_t port() const { return server_.port(); }
-
-  private:
-    TestServer server_;
-    std::vector<int> fillers_;
-};
-
-TEST(PoolConnection, StopDuringAHangingConnectIsPrompt) {
-    FullListener listener;
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(listener.port()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_LT(stop_ms(pool), kPromptMs);
+    start(port);
+    sleep_ms(300);
+    expect_prompt_stop();
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(pool.connections.load(), 0u);
-}
 
-TEST(PoolConnection, ConnectTimesOutAsAFailedAddress) {
-    FullListener listener;
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    auto t0 = Clock::now();
-    pool.start(config(listener.port()));
-    ASSERT_TRUE(
-        log.wait_for("cannot reach " + endpoint(listener.port()) + ", retry in 2 s", 1, 15000));
+    const auto t0 = Clock::now();
+    start(port);
+    ASSERT_TRUE(log.wait_for("cannot reach " + endpoint(port) + ", retry in 2 s", 1, 15000));
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(4500));
     pool.stop();
+    EXPECT_EQ(pool.connections.load(), 0u);
+    for (int fd : fillers)
+        close(fd);
+    close(listen_fd);
 }
 
-// A server that reads the login and then nothing more, so the client's sends back up.
-class StalledServer {
-  public:
-    StalledServer()
-        : server_([this](ServerConn& conn, int) {
-              std::string login;
-              conn.read_line(login);
-              int small = 4096;
-              setsockopt(conn.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-              while (!release_) {
-                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-              }
-          }) {}
-    ~StalledServer() { release_ = true; }
-    uint16_t port() const { return server_.port(); }
-
-  private:
-    std::atomic<bool> release_{false};
-    TestServer server_;
-};
-
-TEST(PoolConnection, SendThatTimesOutFailsAndEndsTheConnection) {
-    StalledServer server;
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(server.port()));
+// Against a server that reads the login and then nothing, so that sends back up: a stop during
+// a blocked send is prompt, and a send that cannot finish within its bound fails and ends the
+// connection.
+TEST_F(PoolConnection, BlockedSendTimesOutAndStopsPromptly) {
+    std::atomic<bool> release{false};
+    TestServer server([&](ServerConn& conn, int) {
+        read_login(conn);
+        int small = 4096;
+        setsockopt(conn.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        for (int i = 0; i < 500 && !release; ++i)
+            sleep_ms(20);
+    });
+    start(server.port());
     ASSERT_TRUE(eventually([&] { return pool.connected.load(); }));
-    auto t0 = Clock::now();
+    std::atomic<bool> sent{true};
+    std::thread sender([&] { sent = pool.send_line(std::string(16 << 20, 'z')); });
+    sleep_ms(300);
+    expect_prompt_stop();
+    sender.join();
+    EXPECT_FALSE(sent.load());
+
+    // The stalled script still holds the server, so nobody reads the new connection either.
+    start(server.port());
+    ASSERT_TRUE(eventually([&] { return pool.connected.load(); }));
+    const auto t0 = Clock::now();
     EXPECT_FALSE(pool.send_line(std::string(16 << 20, 'z')));
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(4500));
     EXPECT_TRUE(log.wait_for("connection lost, reconnecting in 2 s"));
     pool.stop();
-}
-
-TEST(PoolConnection, StopDuringABlockedSendIsPrompt) {
-    StalledServer server;
-    Pool pool;
-    pool.start(config(server.port()));
-    ASSERT_TRUE(eventually([&] { return pool.connected.load(); }));
-    std::atomic<bool> sent{true};
-    std::thread sender([&] { sent = pool.send_line(std::string(16 << 20, 'z')); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_LT(stop_ms(pool), kPromptMs);
-    sender.join();
-    EXPECT_FALSE(sent.load());
-    expect_stopped(pool);
+    release = true;
 }
 
 // A callback that stops the Pool must not join its own thread (that would deadlock or end the
 // process): the thread winds down by itself, the owner's stop joins it, and a start works.
-TEST(PoolConnection, StopFromACallbackEndsTheThreadWithoutJoiningItself) {
+TEST_F(PoolConnection, StopFromACallbackEndsTheThreadWithoutJoiningItself) {
     TestServer server([&](ServerConn& conn, int) {
-        std::string login;
-        conn.read_line(login);
+        read_login(conn);
         conn.send(job_line("j") + "\n");
         conn.wait_closed();
     });
-    Pool pool;
-    LogRecorder log;
     std::atomic<bool> returned{false};
-    auto record = log.sink();
-    pool.on_log = [&](const std::string& line) {
+    pool.on_log = [&, record = log.sink()](const std::string& line) {
         record(line);
-        if (line.rfind("new job", 0) == 0 && !returned) {
+        if (line == kJob0 && !returned) {
             pool.stop();
             returned = true;
         }
     };
-    pool.start(config(server.port()));
+    start(server.port());
     ASSERT_TRUE(eventually([&] { return returned.load(); }));
     ASSERT_TRUE(eventually([&] { return !pool.connected.load(); }));
-    EXPECT_LT(stop_ms(pool), kPromptMs);
-    expect_stopped(pool);
-    EXPECT_EQ(log.count("connection lost, reconnecting in 2 s"), 0);
+    expect_prompt_stop();
+    EXPECT_EQ(log.lines(), (Lines{"connected to " + endpoint(server.port()), kJob0}));
 
-    pool.start(config(server.port()));
+    start(server.port());
     ASSERT_TRUE(log.wait_for("connected to " + endpoint(server.port()), 2));
-    EXPECT_LT(stop_ms(pool), kPromptMs);
-    expect_stopped(pool);
+    expect_prompt_stop();
 }
 
-TEST(PoolConnection, RestartKeepsCountersAndLogsInAgain) {
-    std::vector<std::string> lines[2];
-    std::atomic<int> conn_count{0}, finished{0};
-    TestServer server([&](ServerConn& conn, int index) {
-        if (index > 1)
-            return;
-        std::string line;
-        conn.read_line(line);
-        lines[index].push_back(line);
-        conn.send(job_line("j" + std::to_string(index)) + "\n");
-        ++conn_count;
-        if (conn.read_line(line))
-            lines[index].push_back(line);
-        conn.wait_closed();
-        ++finished;
-    });
-    uint8_t hash[32] = {1};
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(server.port()));
-    ASSERT_TRUE(log.wait_for("new job " + kDash + " height 0, difficulty 0"));
-    pool.submit("j0", 10, hash);
-    ASSERT_TRUE(eventually([&] { return server.accepted() == 1 && conn_count == 1; }));
-    EXPECT_LT(stop_ms(pool), kPromptMs);
-    expect_stopped(pool);
-    pool.submit("lost", 11, hash);  // disconnected: uses id 3, sends nothing
-
-    Pool::Config fee = config(server.port());
-    fee.address = "qel1fee";
-    fee.worker = "tovren";
-    pool.start(fee);
-    ASSERT_TRUE(log.wait_for("new job " + kDash + " height 0, difficulty 0", 2));
-    pool.submit("j1", 12, hash);
-    ASSERT_TRUE(eventually([&] { return server.accepted() == 2 && conn_count == 2; }));
-    EXPECT_EQ(pool.connections.load(), 2u);
-    EXPECT_EQ(pool.job_seq.load(), 2u);
-    EXPECT_EQ(current_job(pool).conn_gen, 2u);
-    pool.stop();
-    ASSERT_TRUE(eventually([&] { return finished == 2; }));
-    EXPECT_EQ(lines[0], (std::vector<std::string>{login_line("qel1payout", "rig\"7"),
-                                                  submit_line(2, "j0", 10, hash)}));
-    EXPECT_EQ(lines[1], (std::vector<std::string>{login_line("qel1fee", "tovren"),
-                                                  submit_line(4, "j1", 12, hash)}));
-}
-
-TEST(PoolConnection, ConcurrentSubmitsNeverInterleave) {
+TEST_F(PoolConnection, ConcurrentSubmitsNeverInterleave) {
     constexpr int kThreads = 8;
     constexpr int kEach = 40;
-    std::vector<std::string> received;
+    Lines received;
     std::atomic<bool> finished{false};
     TestServer server([&](ServerConn& conn, int index) {
         if (index > 0)
             return;
-        std::string line;
-        conn.read_line(line);
+        std::string line = read_login(conn);
         conn.send(job_line("j") + "\n");
-        while (received.size() < kThreads * kEach && conn.read_line(line)) {
+        while (received.size() < kThreads * kEach && conn.read_line(line))
             received.push_back(line);
-        }
         finished = true;
     });
-    Pool pool;
-    LogRecorder log;
-    pool.on_log = log.sink();
-    pool.start(config(server.port()));
-    ASSERT_TRUE(log.wait_for("new job " + kDash + " height 0, difficulty 0"));
+    start(server.port());
+    ASSERT_TRUE(log.wait_for(kJob0));
     uint8_t hash[32] = {};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -471,12 +332,11 @@ TEST(PoolConnection, ConcurrentSubmitsNeverInterleave) {
     std::set<uint64_t> ids;
     for (const std::string& line : received) {
         // Rebuild the line from its id, job id and nonce: any mixing of two lines breaks it.
-        uint64_t id = std::stoull(line.substr(6));
+        const uint64_t id = std::stoull(line.substr(6));
         const size_t at = line.find("\"nonce\":");
         ASSERT_NE(at, std::string::npos);
-        uint64_t nonce = std::stoull(line.substr(at + 8));
-        const std::string job_id(5000, static_cast<char>('a' + nonce / 1000));
-        ASSERT_EQ(line, submit_line(id, job_id, nonce, hash));
+        const uint64_t nonce = std::stoull(line.substr(at + 8));
+        ASSERT_EQ(line, submit_line(id, std::string(5000, 'a' + nonce / 1000), nonce, hash));
         ids.insert(id);
     }
     EXPECT_EQ(ids.size(), received.size());

@@ -11,10 +11,8 @@ namespace tovren::qel::test {
 inline std::string header_hex() {
     static const char kDigits[] = "0123456789abcdef";
     std::string s;
-    for (int i = 0; i < 112; ++i) {
-        s += kDigits[i >> 4];
-        s += kDigits[i & 15];
-    }
+    for (int i = 0; i < 112; ++i)
+        s += std::string{kDigits[i >> 4], kDigits[i & 15]};
     return s;
 }
 
@@ -22,17 +20,15 @@ inline std::string target_hex() {
     return "0000ffff" + std::string(56, '0');
 }
 
-// A "job" message with the given job id and extra members appended to its params.
-inline std::string job_line(const std::string& job_id, const std::string& extra = "") {
-    return R"({"method":"job","params":{"job_id":")" + json_escape(job_id) +
-           R"(","header_base":")" + header_hex() + R"(","target":")" + target_hex() + "\"" + extra +
-           "}}";
+// A "job" message; id is the job id's JSON text, extra is appended to the params.
+inline std::string job_json(const std::string& id, const std::string& header,
+                            const std::string& target, const std::string& extra = "") {
+    return R"({"method":"job","params":{"job_id":)" + id + R"(,"header_base":")" + header +
+           R"(","target":")" + target + "\"" + extra + "}}";
 }
 
-// A job object that fails validation (a header one digit short).
-inline std::string rejected_job_line() {
-    return R"({"method":"job","params":{"job_id":"bad","header_base":")" + header_hex().substr(1) +
-           R"(","target":")" + target_hex() + "\"}}";
+inline std::string job_line(const std::string& job_id, const std::string& extra = "") {
+    return job_json("\"" + json_escape(job_id) + "\"", header_hex(), target_hex(), extra);
 }
 
 }  // namespace tovren::qel::test

@@ -2,7 +2,11 @@
 // and a thread-safe recorder for the client's log lines.
 #pragma once
 
+#include <netinet/in.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -12,6 +16,8 @@
 #include <vector>
 
 namespace tovren::qel::test {
+
+sockaddr_in loopback(uint16_t port);
 
 // One accepted connection, driven by the test's script on the server thread. Every wait is
 // bounded, so a misbehaving client fails the test instead of hanging it.
@@ -36,14 +42,12 @@ class TestServer {
     // script runs for each accepted connection in turn, with its index from 0; the connection
     // is closed when it returns.
     using Script = std::function<void(ServerConn& conn, int index)>;
-    explicit TestServer(Script script, int backlog = 8, bool accept_connections = true);
+    explicit TestServer(Script script);
     ~TestServer();
     uint16_t port() const { return port_; }
     int accepted() const { return accepted_; }
 
   private:
-    void serve();
-
     Script script_;
     int listen_fd_ = -1;
     uint16_t port_ = 0;
@@ -52,16 +56,30 @@ class TestServer {
     std::thread thread_;
 };
 
-// A port on 127.0.0.1 with nothing listening on it.
-uint16_t closed_port();
+// Binds fd to an ephemeral port of 127.0.0.1 and listens on it unless backlog is negative
+// (then connects are refused); returns the port, 0 on failure.
+uint16_t bind_loopback(int backlog, int& fd);
 
 class LogRecorder {
   public:
-    std::function<void(const std::string&)> sink();
-    std::vector<std::string> lines();
+    std::function<void(const std::string&)> sink() {
+        return [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+            cv_.notify_all();
+        };
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
     // Waits until the log holds text count times; false after timeout_ms.
-    bool wait_for(const std::string& text, int count = 1, int timeout_ms = 10000);
-    int count(const std::string& text);
+    bool wait_for(const std::string& text, int count = 1, int timeout_ms = 10000) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+            return std::count(lines_.begin(), lines_.end(), text) >= count;
+        });
+    }
 
   private:
     std::mutex mutex_;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,103 +12,90 @@
 namespace tovren::qel {
 namespace {
 
-using test::pattern_bytes;
 using test::to_hex;
 
-std::string digest_hex(const std::vector<uint8_t>& msg, size_t outlen) {
+// The message bytes that gen_vectors.py hashes: byte i is (131 i + 17) mod 256.
+std::vector<uint8_t> pattern_bytes(size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(i * 131 + 17);
+    return v;
+}
+
+// The digest of msg fed in pieces ending at the given cuts.
+std::string digest_hex(const std::vector<uint8_t>& msg, size_t outlen,
+                       std::vector<size_t> cuts = {}) {
     Blake2bState s;
     blake2b_init(s, outlen);
-    if (!msg.empty())
-        blake2b_update(s, msg.data(), msg.size());
+    size_t done = 0;
+    cuts.push_back(msg.size());
+    for (size_t cut : cuts) {
+        blake2b_update(s, msg.data() + done, cut - done);
+        done = cut;
+    }
     uint8_t out[64];
     blake2b_final(s, out);
     return to_hex(out, outlen);
 }
 
 TEST(Blake2b, Rfc7693AppendixA) {
-    const std::vector<uint8_t> abc = {'a', 'b', 'c'};
-    EXPECT_EQ(digest_hex(abc, 64),
+    EXPECT_EQ(digest_hex({'a', 'b', 'c'}, 64),
               "ba80a53f981c4d0d6a2797b69f12f6e94c212f14685ac4b74b12bb6fdbffa2d1"
               "7d87c5392aab792dc252d5de4533cc9518d38aa8dbf1925ab92386edd4009923");
 }
 
 // Every digest length against hashlib, over messages around the 128-byte block boundary.
 TEST(Blake2b, EveryDigestLengthMatchesHashlib) {
-    size_t checked = 0;
+    ASSERT_EQ(std::size(kDigestVectors), 64u * 10u);
     for (const DigestVector& v : kDigestVectors) {
         EXPECT_EQ(digest_hex(pattern_bytes(v.msglen), v.outlen), v.hex)
             << "outlen " << v.outlen << ", message of " << v.msglen << " bytes";
-        ++checked;
     }
-    EXPECT_EQ(checked, 64u * 10u);
 }
 
-// A message that ends on a block boundary keeps its last block for final, with the last flag.
-TEST(Blake2b, ExactBlockIsCompressedOnceAsLast) {
-    const std::vector<uint8_t> msg = pattern_bytes(128);
-    Blake2bState s;
-    blake2b_init(s, 64);
-    blake2b_update(s, msg.data(), msg.size());
-    EXPECT_EQ(s.t0, 0u);
-    EXPECT_EQ(s.buflen, 128u);
-
-    Blake2bState manual;
-    blake2b_init(manual, 64);
-    manual.t0 = 128;
-    blake2b_compress(manual, msg.data(), true);
-
-    uint8_t out[64];
-    blake2b_final(s, out);
-    EXPECT_EQ(s.t0, 128u);
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(s.h[i], manual.h[i]) << "word " << i;
-}
-
-TEST(Blake2b, OneByteOverABlockIsCompressedTwice) {
+// A message that ends on a block boundary keeps its last block for final, which compresses it
+// with the last flag; one byte more makes a full block now and a one-byte last block. (The
+// digests of both lengths are among the hashlib vectors.)
+TEST(Blake2b, BlockBoundaryIsCompressedAsTheLastBlock) {
     const std::vector<uint8_t> msg = pattern_bytes(129);
-    Blake2bState s;
-    blake2b_init(s, 64);
-    blake2b_update(s, msg.data(), msg.size());
-    EXPECT_EQ(s.t0, 128u);
-    EXPECT_EQ(s.buflen, 1u);
-
-    Blake2bState manual;
-    blake2b_init(manual, 64);
-    manual.t0 = 128;
-    blake2b_compress(manual, msg.data(), false);
-    uint8_t tail[128] = {msg[128]};
-    manual.t0 = 129;
-    blake2b_compress(manual, tail, true);
-
-    uint8_t out[64];
-    blake2b_final(s, out);
-    EXPECT_EQ(s.t0, 129u);
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(s.h[i], manual.h[i]) << "word " << i;
+    for (size_t len : {128u, 129u}) {
+        SCOPED_TRACE(len);
+        Blake2bState s;
+        blake2b_init(s, 64);
+        blake2b_update(s, msg.data(), len);
+        EXPECT_EQ(s.t0, len == 128 ? 0u : 128u);
+        EXPECT_EQ(s.buflen, len == 128 ? 128u : 1u);
+        uint8_t out[64];
+        blake2b_final(s, out);
+        EXPECT_EQ(s.t0, len);
+    }
 }
 
+// Two and three pieces, with every first cut and the second crossing or touching block
+// boundaries; an empty piece changes nothing either.
 TEST(Blake2b, SplittingOverUpdatesChangesNothing) {
     const std::vector<uint8_t> msg = pattern_bytes(300);
     const std::string whole = digest_hex(msg, 64);
-    uint8_t out[64];
-    for (size_t cut = 1; cut < msg.size(); ++cut) {
-        Blake2bState s;
-        blake2b_init(s, 64);
-        blake2b_update(s, msg.data(), cut);
-        blake2b_update(s, msg.data() + cut, msg.size() - cut);
-        blake2b_final(s, out);
-        EXPECT_EQ(to_hex(out, 64), whole) << "cut at " << cut;
+    for (size_t a = 0; a <= msg.size(); ++a) {
+        for (size_t b = a; b <= msg.size(); b += 13)
+            ASSERT_EQ(digest_hex(msg, 64, {a, b}), whole) << "cuts at " << a << " and " << b;
     }
-    // Three pieces, the middle one crossing or touching block boundaries.
-    for (size_t a = 1; a < msg.size(); a += 7) {
-        for (size_t b = a + 1; b < msg.size(); b += 11) {
-            Blake2bState s;
-            blake2b_init(s, 64);
-            blake2b_update(s, msg.data(), a);
-            blake2b_update(s, msg.data() + a, b - a);
-            blake2b_update(s, msg.data() + b, msg.size() - b);
-            blake2b_final(s, out);
-            ASSERT_EQ(to_hex(out, 64), whole) << "cuts at " << a << " and " << b;
+}
+
+// H' against an implementation built on hashlib (short, middle-less 65..96, chained and
+// 1024-byte outputs), into a buffer with guard bytes: nothing is written outside the T bytes.
+TEST(Blake2bLong, MatchesHashlibAndWritesExactlyT) {
+    constexpr size_t kGuard = 64;
+    ASSERT_GE(std::size(kLongVectors), 130u);
+    for (const LongVector& v : kLongVectors) {
+        SCOPED_TRACE("T " + std::to_string(v.outlen) + ", input of " + std::to_string(v.inlen));
+        const std::vector<uint8_t> in = pattern_bytes(v.inlen);
+        std::vector<uint8_t> buf(kGuard + v.outlen + kGuard, 0xa5);
+        blake2b_long(buf.data() + kGuard, v.outlen, in.data(), in.size());
+        EXPECT_EQ(to_hex(buf.data() + kGuard, v.outlen), v.hex);
+        for (size_t i = 0; i < kGuard; ++i) {
+            ASSERT_EQ(buf[i], 0xa5) << "written before the output";
+            ASSERT_EQ(buf[kGuard + v.outlen + i], 0xa5) << "written past the output";
         }
     }
 }
