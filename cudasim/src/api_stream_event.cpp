@@ -56,6 +56,21 @@ bool event_valid(Call& c, cudaEvent_t event) {
     return c.rt.events.count(event) != 0;
 }
 
+// Work runs before the call that queued it returns, so waiting for a stream and asking
+// whether it is done are the same check: a valid stream on a device without a fault.
+cudaError_t check_stream(const char* name, cudaStream_t stream) {
+    Call c(name);
+    cudaError_t e = c.entry_error();
+    int device = -1;
+    if (e == cudaSuccess) {
+        e = stream_device(c, stream, &device);
+    }
+    if (e == cudaSuccess) {
+        e = c.device_error(device);
+    }
+    return Call::result(e);
+}
+
 }  // namespace
 
 extern "C" cudaError_t cudaStreamCreate(cudaStream_t* pStream) {
@@ -67,29 +82,11 @@ extern "C" cudaError_t cudaStreamCreateWithFlags(cudaStream_t* pStream, unsigned
 }
 
 extern "C" cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
-    Call c("cudaStreamSynchronize");
-    cudaError_t e = c.entry_error();
-    int device = -1;
-    if (e == cudaSuccess) {
-        e = stream_device(c, stream, &device);
-    }
-    if (e == cudaSuccess) {
-        e = c.device_error(device);
-    }
-    return Call::result(e);
+    return check_stream("cudaStreamSynchronize", stream);
 }
 
 extern "C" cudaError_t cudaStreamQuery(cudaStream_t stream) {
-    Call c("cudaStreamQuery");
-    cudaError_t e = c.entry_error();
-    int device = -1;
-    if (e == cudaSuccess) {
-        e = stream_device(c, stream, &device);
-    }
-    if (e == cudaSuccess) {
-        e = c.device_error(device);
-    }
-    return Call::result(e);
+    return check_stream("cudaStreamQuery", stream);
 }
 
 extern "C" cudaError_t cudaStreamDestroy(cudaStream_t stream) {
