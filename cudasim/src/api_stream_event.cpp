@@ -71,6 +71,20 @@ cudaError_t check_stream(const char* name, cudaStream_t stream) {
     return Call::result(e);
 }
 
+// Likewise an event is complete as soon as it is recorded: waiting for it checks the handle
+// and the device's fault state only.
+cudaError_t check_event(const char* name, cudaEvent_t event) {
+    Call c(name);
+    cudaError_t e = c.entry_error();
+    if (e == cudaSuccess && !event_valid(c, event)) {
+        e = cudaErrorInvalidResourceHandle;
+    }
+    if (e == cudaSuccess) {
+        e = c.device_error(event->device);
+    }
+    return Call::result(e);
+}
+
 }  // namespace
 
 extern "C" cudaError_t cudaStreamCreate(cudaStream_t* pStream) {
@@ -136,27 +150,11 @@ extern "C" cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
 }
 
 extern "C" cudaError_t cudaEventQuery(cudaEvent_t event) {
-    Call c("cudaEventQuery");
-    cudaError_t e = c.entry_error();
-    if (e == cudaSuccess && !event_valid(c, event)) {
-        e = cudaErrorInvalidResourceHandle;
-    }
-    if (e == cudaSuccess) {
-        e = c.device_error(event->device);
-    }
-    return Call::result(e);
+    return check_event("cudaEventQuery", event);
 }
 
 extern "C" cudaError_t cudaEventSynchronize(cudaEvent_t event) {
-    Call c("cudaEventSynchronize");
-    cudaError_t e = c.entry_error();
-    if (e == cudaSuccess && !event_valid(c, event)) {
-        e = cudaErrorInvalidResourceHandle;
-    }
-    if (e == cudaSuccess) {
-        e = c.device_error(event->device);
-    }
-    return Call::result(e);
+    return check_event("cudaEventSynchronize", event);
 }
 
 extern "C" cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) {

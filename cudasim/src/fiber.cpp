@@ -62,6 +62,19 @@ void after_switch(void* fake_stack, Fiber* previous) {
 #endif
 }
 
+// What both ways of switching record about a fiber before its first switch.
+void finish_prepare(Fiber& fiber, FiberStack& stack, void (*entry)()) {
+    fiber.stack_bottom = stack.bottom();
+    fiber.stack_size = stack.size();
+    fiber.fake_stack = nullptr;
+    pending_entry = entry;
+#if CUDASIM_TSAN
+    if (fiber.tsan_fiber == nullptr) {
+        fiber.tsan_fiber = __tsan_create_fiber(0);
+    }
+#endif
+}
+
 }  // namespace
 
 FiberStack::FiberStack(std::size_t size, unsigned colour) {
@@ -107,15 +120,7 @@ void fiber_prepare(Fiber& fiber, FiberStack& stack, void (*entry)()) {
     fiber.context.uc_stack.ss_size = stack.used_size();
     fiber.context.uc_link = nullptr;
     makecontext(&fiber.context, ucontext_trampoline, 0);
-    fiber.stack_bottom = stack.bottom();
-    fiber.stack_size = stack.size();
-    fiber.fake_stack = nullptr;
-    pending_entry = entry;
-#if CUDASIM_TSAN
-    if (fiber.tsan_fiber == nullptr) {
-        fiber.tsan_fiber = __tsan_create_fiber(0);
-    }
-#endif
+    finish_prepare(fiber, stack, entry);
 }
 
 void fiber_switch(Fiber& from, Fiber& to) {
@@ -199,15 +204,7 @@ void fiber_prepare(Fiber& fiber, FiberStack& stack, void (*entry)()) {
     frame[4] = reinterpret_cast<void*>(&fiber_entry);
     frame[6] = reinterpret_cast<void*>(&cudasim_fiber_start);
     fiber.context = frame;
-    fiber.stack_bottom = stack.bottom();
-    fiber.stack_size = stack.size();
-    fiber.fake_stack = nullptr;
-    pending_entry = entry;
-#if CUDASIM_TSAN
-    if (fiber.tsan_fiber == nullptr) {
-        fiber.tsan_fiber = __tsan_create_fiber(0);
-    }
-#endif
+    finish_prepare(fiber, stack, entry);
 }
 
 void fiber_switch(Fiber& from, Fiber& to) {
