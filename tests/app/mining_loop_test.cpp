@@ -17,7 +17,7 @@
 #include "app/stop_signal.h"
 #include "capture.h"
 #include "sim_gpu.h"
-#include "tests/tools/test_pool.h"
+#include "tools/test-pool/test_pool.h"
 
 namespace tovren::qel {
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/tools/test_pool.h"
+#include "tools/test-pool/test_pool.h"
 
 extern char** environ;
 
