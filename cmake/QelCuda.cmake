@@ -1,7 +1,8 @@
 # Every piece of code that includes cuda_runtime.h is built twice from the same sources:
 #   <name>_sim  - .cu files compiled as C++ by the host compiler against cudasim (always);
 #   <name>_real - .cu files compiled by nvcc to sm_86/sm_89/sm_120 machine code and linked
-#                 with the CUDA runtime (only with QEL_REAL_BUILD).
+#                 with the CUDA runtime, statically: a rig needs only the NVIDIA driver
+#                 (only with QEL_REAL_BUILD).
 #
 # qel_add_cuda_library(<name> SOURCES <.cu/.cpp...> [LIBS <plain targets>]
 #                      [FLAVORED_LIBS <names built by these functions>])
@@ -58,7 +59,7 @@ function(_qel_flavor_target kind name flavor)
         target_link_libraries(${target} PUBLIC cudasim)
         target_compile_definitions(${target} PUBLIC QEL_SIMULATED=1)
     else()
-        target_link_libraries(${target} PUBLIC CUDA::cudart)
+        target_link_libraries(${target} PUBLIC CUDA::cudart_static)
         set_target_properties(${target} PROPERTIES CUDA_ARCHITECTURES "${QEL_CUDA_ARCHS}"
                                                    CUDA_SEPARABLE_COMPILATION OFF)
         target_compile_options(${target} PRIVATE
