@@ -83,8 +83,25 @@ void print_banner(const char* brand_line, const char* title_line, const char* ve
     std::printf("\n");
 }
 
+std::string escape_controls(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c != 0x7F) {
+            out += ch;
+            continue;
+        }
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02x", c);
+        out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : hex;
+    }
+    return out;
+}
+
+// Every text of the pool client may carry the pool's own bytes, so all of it is escaped.
 void log_pool_message(const std::string& message) {
-    log_line(color_grey, "net  ", message);
+    log_line(color_grey, "net  ", escape_controls(message));
 }
 
 void report_share_result(std::atomic<uint64_t>& accepted_shares,
@@ -99,7 +116,7 @@ void report_share_result(std::atomic<uint64_t>& accepted_shares,
             "accepted (" + std::to_string(accepted_now) + "/" + std::to_string(rejected) + ")");
     } else {
         rejected_shares.fetch_add(1);
-        log_line(color_red, "share", "REJECTED \u2014 " + message);
+        log_line(color_red, "share", "REJECTED \u2014 " + escape_controls(message));
     }
 }
 

@@ -36,10 +36,16 @@ std::string format_rate(double hashes_per_second);
 void print_banner(const char* brand_line, const char* title_line, const char* version_line,
                   bool color);
 
-// The pool client's message callback: a grey "net  " line.
+// Text from the pool made fit for one console line: each byte below 0x20 and 0x7F becomes a
+// visible escape ("\n", "\r", "\t", else "\xhh"), so a pool can neither start a line nor
+// drive the terminal. Every other byte, UTF-8 included, is kept.
+std::string escape_controls(const std::string& text);
+
+// The pool client's message callback: a grey "net  " line, through escape_controls.
 void log_pool_message(const std::string& message);
 
-// The pool client's share-result callback, once bound to main's two counters.
+// The pool client's share-result callback, once bound to main's two counters; the pool's
+// text goes through escape_controls.
 void report_share_result(std::atomic<uint64_t>& accepted_shares,
                          std::atomic<uint64_t>& rejected_shares, bool accepted,
                          const std::string& message);

@@ -331,4 +331,32 @@ std::string json_escape(const std::string& s) {
     return out;
 }
 
+std::string json_write(const JsonValue& v) {
+    using Kind = JsonValue::Kind;
+    switch (v.kind) {
+        case Kind::Null:
+            return "null";
+        case Kind::Bool:
+            return v.boolean ? "true" : "false";
+        case Kind::Number:
+            return v.text;
+        case Kind::String:
+            return '"' + json_escape(v.text) + '"';
+        case Kind::Array:
+        case Kind::Object:
+            break;
+    }
+    const bool object = v.kind == Kind::Object;
+    const size_t count = object ? v.members.size() : v.items.size();
+    std::string out(1, object ? '{' : '[');
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0)
+            out += ',';
+        if (object)
+            out += '"' + json_escape(v.members[i].first) + "\":";
+        out += json_write(object ? v.members[i].second : v.items[i]);
+    }
+    return out + (object ? '}' : ']');
+}
+
 }  // namespace tovren::qel

@@ -1,5 +1,6 @@
 // The pool client's JSON layer: a small reader that turns one received line into a tree of
-// values, accessors with caller-given defaults, and the escaper for outgoing strings.
+// values, accessors with caller-given defaults, the escaper for outgoing strings, and a
+// compact writer that shows a received value as text.
 //
 // The reader reads standard JSON exactly (up to 32 levels of nesting) and is lenient in a few
 // fixed ways with text that is not standard JSON: a number is any run of number characters,
@@ -53,5 +54,7 @@ bool json_parse_string(JsonCursor& cur, std::string& out);
 
 // The body of a JSON string literal for s, without the surrounding quotes.
 std::string json_escape(const std::string& s);
+// The compact JSON text of v: no blanks, members and items in order, numbers as written.
+std::string json_write(const JsonValue& v);
 
 }  // namespace tovren::qel

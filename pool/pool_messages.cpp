@@ -7,6 +7,26 @@
 
 namespace tovren::qel {
 
+namespace {
+
+// Whether the reply carries an error, and its text. A non-empty string is an error, as is any
+// value but null: pools that send an error object must not have the share counted as good.
+bool reply_error(const JsonValue& root, std::string& text) {
+    const JsonValue* error = root.find("error");
+    if (error == nullptr || error->kind == JsonValue::Kind::Null)
+        return false;
+    if (error->kind == JsonValue::Kind::String) {
+        text = error->text;
+        return !text.empty();
+    }
+    const JsonValue* message = error->find("message");
+    text = message != nullptr && message->kind == JsonValue::Kind::String ? message->text
+                                                                          : json_write(*error);
+    return true;
+}
+
+}  // namespace
+
 void Pool::handle_message(const std::string& line) {
     JsonValue root;
     if (!json_parse(line, root))
@@ -30,10 +50,11 @@ void Pool::handle_message(const std::string& line) {
         return;
     // Anything but a whole decimal number reads as 0, which makes it a share result.
     const uint64_t id = root.get_u64("id", 0);
-    const std::string error = root.get_string("error", "");
+    std::string error;
+    const bool failed = reply_error(root, error);
 
     if (id == 1) {
-        if (!error.empty()) {
+        if (failed) {
             log("login refused: " + error);
             return;
         }
@@ -46,8 +67,8 @@ void Pool::handle_message(const std::string& line) {
 
     // Replies are not matched with submits: every other id is the result of some share.
     const std::string status = root.get_string("status", "");
-    const bool accepted = error.empty() && (status.empty() || status == "OK" || status == "ok" ||
-                                            status == "accepted");
+    const bool accepted =
+        !failed && (status.empty() || status == "OK" || status == "ok" || status == "accepted");
     if (on_share_result)
         on_share_result(accepted, accepted ? status : error);
 }

@@ -37,34 +37,48 @@ TEST_F(ConsoleTest, FormatRatePicksTheUnitBeforeRounding) {
     EXPECT_EQ(format_rate(1e300).size(), 31u);  // the longest text still fits whole
 }
 
-// The two callbacks the pool client gets: messages as C strings, share lines and counters;
-// with colour on, only the tag is coloured.
+// Pool lines as the console shows them: control bytes as escapes and UTF-8 as it is, so a
+// pool can neither forge a line nor drive the terminal; shares counted; with colour on,
+// only the tag is coloured.
 TEST_F(ConsoleTest, LinesOfThePoolCallbacks) {
     std::atomic<uint64_t> accepted{0};
     std::atomic<uint64_t> rejected{0};
     Pool pool;
     connect_pool_callbacks(pool, accepted, rejected);
-    StdoutCapture out;
-    pool.on_log(std::string("before\0after", 12));
-    pool.on_log("one\ntwo");
-    pool.on_share_result(true, "OK");
-    pool.on_share_result(false, "duplicate");
-    pool.on_share_result(false, "");
+    const std::string bad = R"(\r\x00\x1b)";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"j({"method":"notification","params":{"kind":"x\n share accepted (999/0)"}})j",
+         R"( net   pool notice: x\n share accepted (999/0))"},
+        {R"({"method":"notification","params":{"kind":"\u001b[2J\u001b]0;pwned\u0007"}})",
+         R"( net   pool notice: \x1b[2J\x1b]0;pwned\x07)"},
+        {R"({"method":"notification","params":{"kind":"\r\u0000\u001b"}})",
+         " net   pool notice: " + bad},
+        {R"({"method":"notification","params":{"type":"\t\u007f \u00e9\u2014"}})",
+         " net   pool notice: \\t\\x7f \u00e9\u2014"},
+        {"{\"method\":\"notification\",\"params\":{\"kind\":\"\r\x1b\"}}",
+         R"( net   pool notice: \r\x1b)"},
+        {R"({"id":1,"error":"\r\u0000\u001b"})", " net   login refused: " + bad},
+        {R"({"id":1,"error":{"message":"\r\u0000\u001b"}})", " net   login refused: " + bad},
+        {R"({"id":1,"error":[true,"\u007f\r"]})", R"( net   login refused: [true,"\x7f\r"])"},
+        {R"({"id":2,"status":"OK"})", " share accepted (1/0)"},
+        {R"({"id":2,"error":"\r\u0000\u001b"})", " share REJECTED \u2014 " + bad},
+        {R"({"id":2,"error":{"message":"\r\u0000\u001b"}})", " share REJECTED \u2014 " + bad},
+        {R"({"id":2,"status":"\r\u0000\u001b"})", " share REJECTED \u2014 "},
+    };
+    for (const auto& c : cases) {
+        StdoutCapture out;
+        pool.handle_message(c.first);
+        EXPECT_EQ(out.finish(), c.second + "\n") << c.first;
+    }
     set_console_colors(true);
+    StdoutCapture out;
     pool.on_share_result(true, "");
     pool.on_log("x");
     log_line(color_red, "gpu  ", "");
     EXPECT_EQ(out.finish(),
-              " net   before\n"
-              " net   one\ntwo\n"
-              " share accepted (1/0)\n"
-              " share REJECTED \xe2\x80\x94 duplicate\n"
-              " share REJECTED \xe2\x80\x94 \n"
-              "\033[32m share\033[0m accepted (2/2)\n"
+              "\033[32m share\033[0m accepted (2/3)\n"
               "\033[90m net  \033[0m x\n"
               "\033[31m gpu  \033[0m \n");
-    EXPECT_EQ(accepted.load(), 2u);
-    EXPECT_EQ(rejected.load(), 2u);
 }
 
 // The banner with standard output on a pseudo-terminal.

@@ -82,7 +82,6 @@ TEST_F(PoolMessages, LineKindsAndTheirLogs) {
         {R"({"method":"notification","params":{"type":"t"}})", {"pool notice: t"}},
         {R"({"method":"notification","params":{}})", {"pool notice: notification"}},
         {R"({"method":"notification","params":5,"id":1})", {"pool notice: notification"}},
-        {R"({"id":1,"error":"bad address"})", {"login refused: bad address"}},
         {R"({"id":1,"error":null,"result":{"status":"OK"}})", {"logged in"}},
         {R"({"id":+1,"result":"x"})", {"logged in"}},
         {R"({"method":"job","params":null})", {kRejected}},
@@ -106,8 +105,6 @@ TEST_F(PoolMessages, ShareResultClassification) {
         {R"({"id":3,"status":"ok"})", true, "ok"},
         {R"({"id":3,"status":"accepted"})", true, "accepted"},
         {R"({"id":3})", true, ""},
-        {R"({"id":3,"error":null})", true, ""},
-        {R"({"id":3,"error":{"code":-1}})", true, ""},
         {R"({"id":3,"result":{"status":"rejected"}})", true, ""},
         {R"({"id":3,"status":"accepted","error":"low difficulty"})", false, "low difficulty"},
         {R"({"id":3,"status":"Accepted"})", false, ""},
@@ -124,6 +121,33 @@ TEST_F(PoolMessages, ShareResultClassification) {
         EXPECT_EQ(results[0], std::make_pair(c.accepted, std::string(c.message))) << c.line;
     }
     EXPECT_TRUE(logs.empty());
+}
+
+// Any "error" but null or an empty string refuses the login and rejects the share whatever
+// its status: an object shows its string "message", any other value its compact text.
+TEST_F(PoolMessages, ErrorValuesOfLoginAndShareReplies) {
+    const std::pair<std::string, const char*> cases[] = {
+        {"null", nullptr},
+        {R"("")", nullptr},
+        {R"("bad address")", "bad address"},
+        {R"({"code":23,"message":"Low difficulty share"})", "Low difficulty share"},
+        {R"({"message":""})", ""},
+        {R"({ "code" : -1.50, "message":null, "e":{} })",
+         R"({"code":-1.50,"message":null,"e":{}})"},
+        {R"([ 7, "a\"\n\u007f", true, [ ] ])", "[7,\"a\\\"\\n\x7f\",true,[]]"},
+        {"false", "false"},
+        {"0", "0"},
+    };
+    for (const auto& c : cases) {
+        const bool none = c.second == nullptr;
+        pool.handle_message(R"({"id":1,"error":)" + c.first + "}");
+        EXPECT_EQ(take_logs(), Logs{none ? "logged in" : "login refused: " + std::string(c.second)})
+            << c.first;
+        results.clear();
+        pool.handle_message(R"({"id":7,"status":"OK","error":)" + c.first + "}");
+        ASSERT_EQ(results.size(), 1u) << c.first;
+        EXPECT_EQ(results[0], std::make_pair(none, std::string(none ? "OK" : c.second))) << c.first;
+    }
 }
 
 TEST_F(PoolMessages, ValidJobIsStoredWithCounterAndConnection) {
@@ -207,7 +231,7 @@ TEST_F(PoolMessages, LoginReplyCarryingAJob) {
     EXPECT_EQ(current_job().job_id, "login-job");
 
     // A refused login takes no job even when the reply carries one.
-    pool.handle_message(R"({"id":1,"error":"no","result":)" + params);
+    pool.handle_message(R"({"id":1,"error":{"message":"no"},"result":)" + params);
     EXPECT_EQ(take_logs(), Logs{"login refused: no"});
     EXPECT_EQ(pool.job_seq.load(), 1u);
 }

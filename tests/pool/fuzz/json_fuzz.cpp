@@ -1,5 +1,6 @@
 // Any bytes through the JSON reader: no crash, no leak, nesting never deeper than the limit,
-// and the escaper's output always reads back as the original bytes.
+// the compact writer's text reads back as the same value, and the escaper's output always
+// reads back as the original bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -35,6 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             v.get_u64(key, 0);
             v.get_double(key, 0.0);
         }
+        // The compact text reads back as a value that writes the same text again.
+        const std::string compact = tovren::qel::json_write(v);
+        JsonValue again;
+        if (!tovren::qel::json_parse(compact, again) || tovren::qel::json_write(again) != compact)
+            std::abort();
     }
     JsonValue round;
     if (!tovren::qel::json_parse("\"" + tovren::qel::json_escape(text) + "\"", round) ||
