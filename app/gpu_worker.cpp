@@ -30,8 +30,7 @@ class MiningWorker {
                 return;
             }
             uint64_t base = 0;
-            if (!job_.valid || !c_.pool.connected.load() ||
-                !c_.nonces.take(job_.seq, job_.nonce_start, job_.nonce_end, count_, base)) {
+            if (!job_.valid || !c_.pool.connected.load() || !c_.nonces.take(job_, count_, base)) {
                 wait();
                 continue;
             }

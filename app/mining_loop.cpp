@@ -110,11 +110,13 @@ int run_mining_loop(const Settings& settings, GpuDeviceList& devices, Clock& clo
         }
     }
 
+    // The pool stays up until the workers are gone: a launch in progress still sends its
+    // shares before its worker sees the flag.
     stop_requested.exchange(true);
-    pool.stop();
     for (std::thread& worker : workers) {
         worker.join();
     }
+    pool.stop();
     if (!bench) {
         std::printf("\n shutdown requested \u2014 clean exit\n");
         std::fflush(stdout);

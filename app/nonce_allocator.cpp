@@ -1,26 +1,39 @@
 #include "nonce_allocator.h"
 
+#include <cstring>
+
 namespace tovren::qel {
 
-bool NonceAllocator::take(uint64_t job_seq, uint64_t nonce_start, uint64_t nonce_end,
-                          uint64_t count, uint64_t& base) {
+namespace {
+
+// The same nonces with the same header and share target: the shares found in one are
+// duplicates in the other.
+bool same_work(const PoolJob& a, const PoolJob& b) {
+    return a.job_id == b.job_id && std::memcmp(a.header, b.header, sizeof a.header) == 0 &&
+           std::memcmp(a.target, b.target, sizeof a.target) == 0 &&
+           a.nonce_start == b.nonce_start && a.nonce_end == b.nonce_end;
+}
+
+}  // namespace
+
+bool NonceAllocator::take(const PoolJob& job, uint64_t count, uint64_t& base) {
     std::lock_guard<std::mutex> lock(mutex);
-    uint64_t offset = 0;
-    if (seq == job_seq) {
-        offset = next;
-    } else if (seq == UINT64_MAX || job_seq > seq) {
-        seq = job_seq;
-        next = 0;
-        spent = false;
-    } else {
+    if (seq != UINT64_MAX && job.seq < seq) {
         return false;  // another worker has moved on to a newer job
     }
-    const uint64_t first = nonce_start + offset;
-    const bool wrapped = first < nonce_start;
-    if (spent || wrapped || count == 0 || first > nonce_end || nonce_end - first < count - 1) {
+    if (seq == UINT64_MAX || (job.seq > seq && !same_work(job, served))) {
+        next = 0;
+        spent = false;
+        served = job;
+    }
+    seq = job.seq;
+    const uint64_t first = job.nonce_start + next;
+    const bool wrapped = first < job.nonce_start;
+    if (spent || wrapped || count == 0 || first > job.nonce_end ||
+        job.nonce_end - first < count - 1) {
         return false;
     }
-    next = offset + count;
+    next += count;
     spent = next == 0;  // a range from 0 that reached 2^64 - 1
     base = first;
     return true;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -172,6 +173,25 @@ TEST_F(MiningLoopTest, TwoGpusShareOneRangeAndThePoolVerifiesCountsAndReportsEve
         std::regex(
             R"re(\{"hashrate_hs":[0-9]+\.[0-9],"gpus":\[[0-9]+\.[0-9],[0-9]+\.[0-9]\],"accepted":31,"rejected":1,"uptime_s":[0-9]+,"version":"v1\.0\.3","algo":"argon2id-qel"\}\n)re")))
         << stats;
+}
+
+TEST_F(MiningLoopTest, JobSentAgainAfterEachReconnectGoesOnWithNoDuplicateShare) {
+    start(1, 0, UINT64_MAX);
+    // Every login is answered with the same job; shares must come on each connection.
+    for (int conn = 0; conn < 3; ++conn) {
+        if (conn > 0)
+            pool_.close_connections();
+        ASSERT_TRUE(pool_.wait_until(
+            [conn](auto&, auto& submits) {
+                return std::any_of(submits.begin(), submits.end(),
+                                   [conn](const PoolSubmit& s) { return s.connection == conn; });
+            },
+            kWaitMs));
+    }
+    std::string out;
+    EXPECT_EQ(finish(out), 0);
+    for (const PoolSubmit& s : pool_.submits())
+        EXPECT_TRUE(s.hash_ok && s.in_range && !s.duplicate) << s.nonce;
 }
 
 TEST_F(MiningLoopTest, DevFeeMinuteLogsInWithTheFeeAddressAndBack) {

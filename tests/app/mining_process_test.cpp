@@ -101,24 +101,30 @@ class Miner {
 
 class MinerSignalTest : public ::testing::TestWithParam<int> {};
 
-TEST_P(MinerSignalTest, StopsCleanlyWithTheNoticeAndExitCodeZero) {
+TEST_P(MinerSignalTest, StopsCleanlyOnceTheRunningLaunchHasSentItsShares) {
     TestPool pool;
     ASSERT_TRUE(pool.listening());
     PoolTestJob job;
-    job.target = TestPool::target_one_in(4);
+    job.target.fill(0xFF);  // every hash a share: each launch stores its 64 hits
     pool.set_job(job);
     Miner miner({"--no-color", "-o", "127.0.0.1:" + std::to_string(pool.port()), "-u", "qel1signal",
-                 "-w", "sig", "--hashes", "1"});
+                 "-w", "sig", "--hashes", "8"});
     ASSERT_TRUE(miner.started());
-    ASSERT_TRUE(miner.wait_output(" share accepted (1/0)\n")) << miner.out();
+    // The first launch's shares are in, so the second launch is running.
+    const auto shares = [&pool](size_t n) {
+        return pool.wait_until([n](auto&, auto& submits) { return submits.size() >= n; }, kWaitMs);
+    };
+    ASSERT_TRUE(shares(64)) << miner.out();
     miner.signal(GetParam());
     EXPECT_EQ(miner.wait_exit(), 0);
+    EXPECT_TRUE(shares(128));
     const std::string out = miner.out();
     ASSERT_GE(out.size(), kNotice.size());
     EXPECT_EQ(out.substr(out.size() - kNotice.size()), kNotice) << out;
     EXPECT_EQ(miner.err(), "");
+    EXPECT_EQ(pool.submits().size() % 64, 0u);
     for (const auto& s : pool.submits())
-        EXPECT_TRUE(s.hash_ok && s.meets_target);
+        EXPECT_TRUE(s.hash_ok && s.meets_target && !s.duplicate);
     ASSERT_FALSE(pool.logins().empty());
     EXPECT_EQ(pool.logins()[0].address, "qel1signal");
     EXPECT_EQ(pool.logins()[0].worker, "sig");

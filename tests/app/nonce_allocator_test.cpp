@@ -8,20 +8,35 @@ namespace tovren::qel {
 namespace {
 
 constexpr uint64_t kMax = UINT64_MAX;
+// What of a job differs from the first one, besides its range (a bit set).
+constexpr int kId = 1, kHeader = 2, kTarget = 4;
 
 // One request to the allocator and its expected answer; base is checked only when granted.
 struct Take {
     uint64_t seq, start, end, count;
     bool granted;
     uint64_t base;
+    int differs = 0;
 };
+
+PoolJob job(uint64_t seq, uint64_t start, uint64_t end, int differs = 0) {
+    PoolJob j;
+    j.seq = seq;
+    j.conn_gen = seq;  // each sent on a connection of its own
+    j.job_id = differs & kId ? "b" : "a";
+    j.header[111] = differs & kHeader ? 1 : 0;
+    j.target[31] = differs & kTarget ? 1 : 0;
+    j.nonce_start = start;
+    j.nonce_end = end;
+    return j;
+}
 
 struct Scenario {
     const char* name;
     std::vector<Take> takes;
 };
 
-TEST(NonceAllocatorTest, GrantsAreConsecutiveWithinTheRangeAndRestartWithANewerJob) {
+TEST(NonceAllocatorTest, GrantsAreConsecutiveWithinTheRangeAndRestartWithNewWork) {
     const Scenario scenarios[] = {
         {"fresh job, then two GPUs of different sizes taking turns",
          {{1, 1000, kMax, 64, true, 1000},
@@ -52,6 +67,19 @@ TEST(NonceAllocatorTest, GrantsAreConsecutiveWithinTheRangeAndRestartWithANewerJ
           {1, kMax - 31, kMax, 1, false, 0}}},
         {"a block running past 2^64 - 1 is refused",
          {{1, kMax - 10, kMax, 16, false, 0}, {1, kMax - 10, kMax, 11, true, kMax - 10}}},
+        {"the same work sent again goes on; a change of id, header, target or range restarts",
+         {{1, 0, kMax, 10, true, 0},
+          {2, 0, kMax, 10, true, 10},
+          {1, 0, kMax, 10, false, 0},
+          {3, 0, kMax, 10, true, 20},
+          {4, 0, kMax, 10, true, 0, kId},
+          {5, 0, kMax, 10, true, 0, kId | kHeader},
+          {6, 0, kMax, 10, true, 0, kId | kHeader | kTarget},
+          {7, 0, kMax, 10, true, 10, kId | kHeader | kTarget},
+          {8, 0, kMax - 1, 10, true, 0, kId | kHeader | kTarget},
+          {9, 5, kMax - 1, 10, true, 5, kId | kHeader | kTarget}}},
+        {"a used-up range stays used up when its job is sent again",
+         {{1, 100, 107, 8, true, 100}, {2, 100, 107, 8, false, 0}, {3, 100, 107, 1, false, 0}}},
     };
     for (const Scenario& s : scenarios) {
         SCOPED_TRACE(s.name);
@@ -60,7 +88,7 @@ TEST(NonceAllocatorTest, GrantsAreConsecutiveWithinTheRangeAndRestartWithANewerJ
             SCOPED_TRACE(i);
             const Take& t = s.takes[i];
             uint64_t base = 12345;
-            ASSERT_EQ(a.take(t.seq, t.start, t.end, t.count, base), t.granted);
+            ASSERT_EQ(a.take(job(t.seq, t.start, t.end, t.differs), t.count, base), t.granted);
             EXPECT_EQ(base, t.granted ? t.base : 12345u);  // untouched when refused
         }
     }
@@ -72,10 +100,10 @@ TEST(NonceAllocatorTest, WholeNonceSpaceIsHandedOutOnce) {
     a.seq = 1;
     a.next = uint64_t{0} - 64;
     uint64_t base = 0;
-    ASSERT_TRUE(a.take(1, 0, kMax, 64, base));
+    ASSERT_TRUE(a.take(job(1, 0, kMax), 64, base));
     EXPECT_EQ(base, kMax - 63);
-    EXPECT_FALSE(a.take(1, 0, kMax, 64, base));
-    EXPECT_TRUE(a.take(2, 0, kMax, 64, base));  // the next job starts again
+    EXPECT_FALSE(a.take(job(1, 0, kMax), 64, base));
+    EXPECT_TRUE(a.take(job(2, 0, kMax, kId), 64, base));  // the next job starts again
     EXPECT_EQ(base, 0u);
 }
 
