@@ -1,97 +1,61 @@
-#include <cuda_runtime.h>
-
 #include "sample_kernel.h"
 
-namespace tovren {
-namespace qelg {
-namespace {
+namespace cudasim_test {
 
-__global__ void __launch_bounds__(64)
-    k_block_sums(const uint64_t* __restrict__ values, uint64_t* __restrict__ sums,
-                 unsigned long long* total) {
-    __shared__ uint64_t warp_sums[2];
+__global__ void k_shuffle(int op, int arg, int step, int width, unsigned mask, uint64_t* out) {
+    const unsigned lane = threadIdx.x;
+    if (((mask >> lane) & 1u) == 0)
+        return;
+    const uint64_t v = lane_value(lane);
+    const int a = (arg + static_cast<int>(lane) * step) & 31;
+    out[lane] = op == kIdx ? __shfl_sync(mask, v, a, width) : __shfl_xor_sync(mask, v, a, width);
+}
+
+__device__ __forceinline__ void barrier(int kind) {
+    kind == kWarpBarrier || kind == kGroupBarrier ? __syncwarp(kind == kWarpBarrier ? ~0u : 0xffu)
+                                                  : __syncthreads();
+}
+
+// Every round each thread writes its slot, then reads another thread's: only the barriers
+// keep the reads after the writes and the next writes after the reads. kGroupBarrier is
+// the search kernel's pattern: lanes 0-7 work among themselves while the rest of the warp
+// waits for them in a full __syncwarp. The slots are taken as the search kernel takes those
+// of its hits.
+__global__ void k_exchange(int kind, uint32_t* out, unsigned* count, unsigned* slots) {
+    __shared__ uint32_t shared[256];
     const unsigned t = threadIdx.x;
-    uint64_t v = __ldg(values + blockIdx.x * 64 + t);
-#pragma unroll
-    for (int d = 16; d > 0; d >>= 1) {
-        v += __shfl_xor_sync(0xffffffffu, v, d);
+    const unsigned id = blockIdx.x * blockDim.x + t;
+    for (unsigned k = 0; count != nullptr && k < kTakes; ++k) {
+        const unsigned slot = atomicAdd(count, 1u);
+        if (slot < gridDim.x * blockDim.x * kTakes)
+            slots[slot] = id;
     }
-    if ((t & 31) == 0) {
-        warp_sums[t >> 5] = v;
+    const unsigned n = kind == kGroupBarrier ? 8 : kind == kExits ? 40 : blockDim.x;
+    if (kind == kExits && t >= n)
+        return;
+    uint32_t sum = 0;
+    for (uint32_t round = 0; t < n && round < 4; ++round) {
+        shared[t] = t * 1000 + round;
+        barrier(kind);
+        sum += shared[(t + 97) % n];
+        barrier(kind);
     }
-    __syncthreads();
-    if (t < 32) {
-        uint64_t w = t < 2 ? warp_sums[t] : 0;
-        w += __shfl_down_sync(0xffffffffu, w, 1);
-        if (t == 0) {
-            sums[blockIdx.x] = w;
-            atomicAdd(total, static_cast<unsigned long long>(w));
-        }
-    }
+    if (kind == kGroupBarrier)
+        __syncwarp();
+    out[id] = kind == kExits ? sum + __shfl_xor_sync(~0u, sum, 1) : t < n ? sum : shared[t % n];
 }
 
-}  // namespace
-}  // namespace qelg
-
-namespace qel {
-
-namespace {
-std::string cuda_text(const char* what, cudaError_t e) {
-    return std::string(what) + ": " + cudaGetErrorString(e);
-}
-}  // namespace
-
-bool sample_block_sums(const std::vector<uint64_t>& values, std::vector<uint64_t>& sums,
-                       uint64_t& total, std::string& err) {
-    if (values.empty() || values.size() % kSampleThreads != 0) {
-        err = "bad size";
-        return false;
-    }
-    const size_t blocks = values.size() / kSampleThreads;
-    uint64_t* d_values = nullptr;
-    uint64_t* d_sums = nullptr;
-    unsigned long long* d_total = nullptr;
-    cudaError_t e = cudaMalloc(&d_values, values.size() * sizeof(uint64_t));
-    if (e == cudaSuccess) {
-        e = cudaMalloc(&d_sums, blocks * sizeof(uint64_t));
-    }
-    if (e == cudaSuccess) {
-        e = cudaMalloc(&d_total, sizeof(unsigned long long));
-    }
-    if (e != cudaSuccess) {
-        err = cuda_text("alloc", e);
-    } else if ((e = cudaMemcpy(d_values, values.data(), values.size() * sizeof(uint64_t),
-                               cudaMemcpyHostToDevice)) != cudaSuccess ||
-               (e = cudaMemset(d_total, 0, sizeof(unsigned long long))) != cudaSuccess) {
-        err = cuda_text("copy", e);
-    } else {
-        const uint64_t* in = d_values;
-        void* args[] = {&in, &d_sums, &d_total};
-        cudaLaunchKernel(qelg::k_block_sums, dim3(static_cast<unsigned>(blocks)),
-                         dim3(kSampleThreads), args, 0, nullptr);
-        if ((e = cudaGetLastError()) != cudaSuccess) {
-            err = cuda_text("kernel launch", e);
-        } else if ((e = cudaDeviceSynchronize()) != cudaSuccess) {
-            err = cuda_text("kernel", e);
-        } else {
-            std::vector<uint64_t> out(blocks);
-            unsigned long long sum = 0;
-            if ((e = cudaMemcpy(out.data(), d_sums, blocks * sizeof(uint64_t),
-                                cudaMemcpyDeviceToHost)) != cudaSuccess ||
-                (e = cudaMemcpy(&sum, d_total, sizeof sum, cudaMemcpyDeviceToHost)) !=
-                    cudaSuccess) {
-                err = cuda_text("copy", e);
-            } else {
-                sums.swap(out);
-                total = sum;
-            }
-        }
-    }
-    cudaFree(d_values);
-    cudaFree(d_sums);
-    cudaFree(d_total);
-    return e == cudaSuccess;
+__global__ void k_fill(uint8_t* a, const uint8_t*, int value) {
+    a[threadIdx.x] = static_cast<uint8_t>(value);
 }
 
-}  // namespace qel
-}  // namespace tovren
+__global__ void k_fault(int kind) {
+    if (kind == kTrap && threadIdx.x == 5)
+        __trap();
+    if (kind == kDeadlock)
+        threadIdx.x < 16 ? __syncthreads() : __syncwarp();
+    if (kind == kMaskWithoutCaller)
+        (void)__shfl_sync(0xfffffffeu, threadIdx.x, 0);
+}
+
+}  // namespace cudasim_test

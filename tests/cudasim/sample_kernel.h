@@ -1,24 +1,35 @@
-// A small kernel that both builds compile (nvcc for the GPU, the host compiler against the
-// simulator): per-block sums of a vector through warp shuffles, shared memory, a block
-// barrier and a device-wide atomic.
+// The kernels that the simulator's tests run. They are plain CUDA: the real build compiles
+// them with nvcc as well, so what the tests prove holds for code that also builds for a GPU.
 #ifndef TESTS_CUDASIM_SAMPLE_KERNEL_H
 #define TESTS_CUDASIM_SAMPLE_KERNEL_H
 
+#include <cuda_runtime.h>
+
 #include <cstdint>
-#include <string>
-#include <vector>
 
-namespace tovren {
-namespace qel {
+namespace cudasim_test {
 
-constexpr int kSampleThreads = 64;
+enum ShuffleOp { kIdx, kXor };
+enum Exchange { kBlockBarrier, kWarpBarrier, kGroupBarrier, kExits };
+enum Fault { kNone, kTrap, kDeadlock, kMaskWithoutCaller };
+constexpr unsigned kTakes = 16;
 
-// sums[b] = the sum of values[b * 64 .. b * 64 + 63], total = the sum of everything; the
-// length of values must be a non-zero multiple of 64.
-bool sample_block_sums(const std::vector<uint64_t>& values, std::vector<uint64_t>& sums,
-                       uint64_t& total, std::string& err);
+// What lane l offers to a shuffle: every byte tells the lane.
+__host__ __device__ inline uint64_t lane_value(unsigned l) {
+    return (l + 1) * 0x100000001ull + (uint64_t{l} << 56);
+}
 
-}  // namespace qel
-}  // namespace tovren
+// The lanes of mask shuffle lane_value, by index or by xor, with argument
+// (arg + lane * step) % 32 and width; the others leave out[lane] alone.
+__global__ void k_shuffle(int op, int arg, int step, int width, unsigned mask, uint64_t* out);
+// The threads of each block exchange values through shared memory, ordered by the barrier
+// that kind names, into out; with count, each then takes kTakes slots with atomicAdd.
+__global__ void k_exchange(int kind, uint32_t* out, unsigned* count, unsigned* slots);
+// Writes value to a[threadIdx.x].
+__global__ void k_fill(uint8_t* a, const uint8_t* unused, int value);
+// Breaks a rule of the programming model as kind says (kNone: does nothing).
+__global__ void k_fault(int kind);
+
+}  // namespace cudasim_test
 
 #endif

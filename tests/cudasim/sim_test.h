@@ -1,4 +1,5 @@
-// Shared by the simulator's tests: a clean simulator per test, and a launch helper.
+// Shared by the simulator's tests: settings given either way (the environment or the control
+// calls), a clean simulator per test, launches and device buffers.
 #ifndef TESTS_CUDASIM_SIM_TEST_H
 #define TESTS_CUDASIM_SIM_TEST_H
 
@@ -6,64 +7,75 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
+#include <type_traits>
 #include <vector>
 
 #include "cudasim/control.h"
 
-class SimTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        for (const char* v :
-             {"CUDASIM_DEVICES", "CUDASIM_FAIL", "CUDASIM_CORRUPT", "CUDASIM_THREADS"}) {
-            unsetenv(v);
-        }
-        cudasim::reset();
-    }
-    void TearDown() override {
-        EXPECT_TRUE(cudasim::live_allocations().empty()) << "device memory leaked";
-        EXPECT_EQ(cudasim::live_streams(), 0u);
-        EXPECT_EQ(cudasim::live_events(), 0u);
-        cudasim::reset();
-    }
+namespace cudasim_test {
+
+// The four settings in their text form; null leaves one unset.
+struct Settings {
+    const char* devices = nullptr;
+    const char* fail = nullptr;
+    const char* corrupt = nullptr;
+    const char* threads = nullptr;
 };
 
-template <class T>
-struct Same {
-    using type = T;
-};
-
-// Launches kernel on the legacy stream with arguments converted to its parameter types and
-// returns the launch's error.
-template <class... P>
-cudaError_t launch(void (*kernel)(P...), dim3 grid, dim3 block, typename Same<P>::type... args) {
-    void* pointers[] = {&args..., nullptr};
-    return cudaLaunchKernel(kernel, grid, block, pointers, 0, nullptr);
+// Resets the simulator with s: in the environment, or (api) read by the parse_* calls and
+// handed to the set_* calls.
+inline void apply(const Settings& s, bool api) {
+    const char* names[] = {"CUDASIM_DEVICES", "CUDASIM_FAIL", "CUDASIM_CORRUPT", "CUDASIM_THREADS"};
+    const char* values[] = {s.devices, s.fail, s.corrupt, s.threads};
+    for (int i = 0; i < 4; ++i)
+        api || values[i] == nullptr ? unsetenv(names[i]) : setenv(names[i], values[i], 1);
+    cudasim::reset();
+    std::string err;
+    cudasim::DeviceList devices;
+    std::vector<cudasim::FailRule> fail;
+    std::vector<cudasim::CorruptRule> corrupt;
+    if (!api)
+        return;
+    ASSERT_TRUE(cudasim::parse_devices(s.devices ? s.devices : "name=cudasim GPU", devices, err) &&
+                cudasim::parse_fail_rules(s.fail ? s.fail : "", fail, err) &&
+                cudasim::parse_corrupt_rules(s.corrupt ? s.corrupt : "", corrupt, err))
+        << err;
+    cudasim::set_devices(devices), cudasim::set_fail_rules(fail),
+        cudasim::set_corrupt_rules(corrupt);
+    cudasim::set_threads(s.threads ? std::stoul(s.threads) : cudasim::threads());
 }
 
-// A device buffer of n T, freed at scope exit.
-template <class T>
-class DeviceBuffer {
-  public:
-    explicit DeviceBuffer(size_t n) : n_(n) {
-        EXPECT_EQ(cudaMalloc(&p_, n * sizeof(T)), cudaSuccess);
-    }
-    ~DeviceBuffer() { cudaFree(p_); }
-    DeviceBuffer(const DeviceBuffer&) = delete;
-    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
-    T* get() const { return p_; }
-    std::vector<T> read() const {
-        std::vector<T> out(n_);
-        EXPECT_EQ(cudaMemcpy(out.data(), p_, n_ * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
-        return out;
-    }
-    void write(const std::vector<T>& in) {
-        EXPECT_EQ(cudaMemcpy(p_, in.data(), in.size() * sizeof(T), cudaMemcpyHostToDevice),
-                  cudaSuccess);
-    }
-
-  private:
-    T* p_ = nullptr;
-    size_t n_;
+class SimTest : public ::testing::Test {
+  protected:
+    void SetUp() override { apply({}, false); }
+    void TearDown() override { apply({}, false); }
 };
+
+// Launches kernel with arguments converted to its parameter types; returns the launch's error.
+template <class... P>
+cudaError_t launch(cudaStream_t stream, void (*kernel)(P...), dim3 grid, dim3 block,
+                   typename std::common_type<P>::type... args) {
+    void* pointers[] = {&args..., nullptr};
+    return cudaLaunchKernel(kernel, grid, block, pointers, 0, stream);
+}
+
+// n elements of device memory with every byte set to fill; reset() frees them.
+template <class T>
+T* device_array(size_t n, int fill) {
+    void* p = nullptr;
+    EXPECT_EQ(cudaMalloc(&p, n * sizeof(T)), cudaSuccess);
+    EXPECT_EQ(cudaMemset(p, fill, n * sizeof(T)), cudaSuccess);
+    return static_cast<T*>(p);
+}
+
+template <class T>
+std::vector<T> read(const T* p, size_t n) {
+    std::vector<T> out(n);
+    EXPECT_EQ(cudaMemcpy(out.data(), p, n * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
+    return out;
+}
+
+}  // namespace cudasim_test
 
 #endif
