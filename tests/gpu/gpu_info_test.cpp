@@ -2,108 +2,87 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "gpu_test_util.h"
 
 namespace tovren::qel {
 namespace {
 
-class Enumeration : public test::SimTest {
-  protected:
-    static cudasim::DeviceSpec model(const char* name, int bus, int dev) {
-        cudasim::DeviceSpec s;
-        s.name = name;
-        s.pci_bus = bus;
-        s.pci_device = dev;
-        return s;
+// One line per listed device: ordinal, name, bus id, compute capability, SMs, L2 bytes,
+// total and free memory.
+std::string describe(const std::vector<GpuInfo>& list) {
+    std::string s;
+    for (const GpuInfo& g : list) {
+        char line[200];
+        std::snprintf(line, sizeof line, "%d %s %s %d.%d %d %lld %llu %llu\n", g.ordinal,
+                      g.name.c_str(), g.pci_bus_id.c_str(), g.cc_major, g.cc_minor, g.sm_count,
+                      static_cast<long long>(g.l2_cache_bytes),
+                      static_cast<unsigned long long>(g.total_mem),
+                      static_cast<unsigned long long>(g.free_mem));
+        s += line;
     }
-    static void use(std::vector<cudasim::DeviceSpec> specs, bool no_device_is_error = true) {
-        cudasim::DeviceList list;
-        list.devices = std::move(specs);
-        list.no_device_is_error = no_device_is_error;
-        cudasim::set_devices(list);
-    }
+    return s;
+}
+
+struct EnumCase {
+    size_t devices;  // the first of the models A, B, C
+    bool no_device_is_error;
+    std::vector<cudasim::FailRule> rules;
+    std::string listed;
+    std::string err;
 };
 
-TEST_F(Enumeration, DescribesEveryDevice) {
-    cudasim::DeviceSpec a = model("Rig GPU A", 0x41, 0);
-    a.major = 12;
-    a.minor = 0;
-    a.sm_count = 170;
-    a.l2_bytes = 96 << 20;
-    a.total_mem = uint64_t{32} << 30;
-    a.free_mem = uint64_t{31} << 30;
-    use({a, model("Rig GPU B", 3, 0x1f), model("Rig GPU C", 0x100, 2)});
+class Enumeration : public test::SimTest {};
 
-    std::string err = "untouched";
-    const auto list = enumerate_gpus(err);
-    EXPECT_EQ(err, "untouched");
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].ordinal, 0);
-    EXPECT_EQ(list[0].name, "Rig GPU A");
-    EXPECT_EQ(list[0].pci_bus_id, "41:00.0");
-    EXPECT_EQ(list[0].cc_major, 12);
-    EXPECT_EQ(list[0].cc_minor, 0);
-    EXPECT_EQ(list[0].sm_count, 170);
-    EXPECT_EQ(list[0].l2_cache_bytes, int64_t{96} << 20);
-    EXPECT_EQ(list[0].total_mem, uint64_t{32} << 30);
-    EXPECT_EQ(list[0].free_mem, uint64_t{31} << 30);
-    EXPECT_EQ(list[1].pci_bus_id, "03:1f.0");
-    EXPECT_EQ(list[2].pci_bus_id, "100:02.0");  // the width is a minimum
-    EXPECT_EQ(list[2].ordinal, 2);
-}
-
-TEST_F(Enumeration, CountFailureGivesEmptyListAndCudaText) {
-    cudasim::set_fail_rules({fail("cudaGetDeviceCount", 1, cudaErrorInsufficientDriver)});
-    std::string err;
-    EXPECT_TRUE(enumerate_gpus(err).empty());
-    EXPECT_EQ(err, "CUDA: CUDA driver version is insufficient for CUDA runtime version");
-}
-
-TEST_F(Enumeration, NoDevice) {
-    use({}, false);
-    std::string err = "untouched";
-    EXPECT_TRUE(enumerate_gpus(err).empty());
-    EXPECT_EQ(err, "untouched");
-
-    use({}, true);
-    EXPECT_TRUE(enumerate_gpus(err).empty());
-    EXPECT_EQ(err, "CUDA: no CUDA-capable device is detected");
-}
-
-TEST_F(Enumeration, UnreadableDeviceIsSkippedOthersKeepTheirOrdinals) {
-    use({model("A", 1, 0), model("B", 2, 0), model("C", 3, 0)});
-    auto rule = fail("cudaGetDeviceProperties", 1, cudaErrorInvalidDevice);
-    rule.device = 1;
-    cudasim::set_fail_rules({rule});
-    std::string err;
-    const auto list = enumerate_gpus(err);
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].ordinal, 0);
-    EXPECT_EQ(list[0].name, "A");
-    EXPECT_EQ(list[1].ordinal, 2);
-    EXPECT_EQ(list[1].name, "C");
-    EXPECT_TRUE(err.empty());
-}
-
-TEST_F(Enumeration, FailingFreeMemoryQueryKeepsTheDevice) {
-    cudasim::DeviceSpec a = model("A", 1, 0);
-    a.free_mem = uint64_t{5} << 30;
-    use({a, a});
-    cudasim::set_fail_rules({fail("cudaMemGetInfo", 2, cudaErrorUnknown)});
-    std::string err;
-    const auto list = enumerate_gpus(err);
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].free_mem, uint64_t{5} << 30);
-    EXPECT_EQ(list[1].free_mem, 0u);
-    EXPECT_EQ(list[1].name, "A");
-    EXPECT_EQ(list[1].total_mem, a.total_mem);
-    EXPECT_EQ(list[1].pci_bus_id, "01:00.0");
-}
-
-TEST(CudaError, WordColonRuntimeText) {
-    EXPECT_EQ(cuda_error("set device", cudaErrorInvalidDevice),
-              "set device: invalid device ordinal");
-    EXPECT_EQ(cuda_error("kernel", cudaErrorLaunchFailure), "kernel: unspecified launch failure");
+// Devices whose properties cannot be read are left out, the others keep their ordinals; a
+// failed memory query keeps the device with free memory 0; err is set only when the count
+// cannot be had (no device at all is an error or a count of 0, as the runtime says).
+TEST_F(Enumeration, ListsTheReadableDevicesOrSaysWhyNone) {
+    cudasim::DeviceSpec models[3];
+    models[0].name = "A";
+    models[0].pci_bus = 0x41;
+    models[0].major = 12;
+    models[0].minor = 0;
+    models[0].sm_count = 170;
+    models[0].l2_bytes = 96 << 20;
+    models[0].total_mem = uint64_t{32} << 30;
+    models[0].free_mem = uint64_t{31} << 30;
+    models[1].name = "B";
+    models[1].pci_bus = 3;
+    models[1].pci_device = 0x1f;
+    models[2].name = "C";
+    models[2].pci_bus = 0x100;  // the width of the bus number is a minimum
+    models[2].pci_device = 2;
+    const std::string a = "0 A 41:00.0 12.0 170 100663296 34359738368 33285996544\n";
+    const std::string b = "1 B 03:1f.0 8.6 46 4194304 8589934592 ";
+    const std::string c = "2 C 100:02.0 8.6 46 4194304 8589934592 8053063680\n";
+    const auto props = fail("cudaGetDeviceProperties", 1, cudaErrorInvalidDevice, 1);
+    const auto meminfo = fail("cudaMemGetInfo", 2, cudaErrorUnknown);
+    const auto count = fail("cudaGetDeviceCount", 1, cudaErrorInsufficientDriver);
+    const EnumCase cases[] = {
+        {3, true, {}, a + b + "8053063680\n" + c, "untouched"},
+        {3, true, {props}, a + c, "untouched"},
+        {3, true, {meminfo}, a + b + "0\n" + c, "untouched"},
+        {3,
+         true,
+         {count},
+         "",
+         "CUDA: CUDA driver version is insufficient for CUDA runtime version"},
+        {0, false, {}, "", "untouched"},
+        {0, true, {}, "", "CUDA: no CUDA-capable device is detected"},
+    };
+    for (const EnumCase& e : cases) {
+        SCOPED_TRACE(e.err + " " + e.listed);
+        cudasim::DeviceList list;
+        list.devices.assign(models, models + e.devices);
+        list.no_device_is_error = e.no_device_is_error;
+        cudasim::set_devices(list);
+        cudasim::set_fail_rules(e.rules);
+        std::string err = "untouched";
+        EXPECT_EQ(describe(enumerate_gpus(err)), e.listed);
+        EXPECT_EQ(err, e.err);
+    }
 }
 
 }  // namespace

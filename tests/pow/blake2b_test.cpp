@@ -38,36 +38,12 @@ std::string digest_hex(const std::vector<uint8_t>& msg, size_t outlen,
     return to_hex(out, outlen);
 }
 
-TEST(Blake2b, Rfc7693AppendixA) {
-    EXPECT_EQ(digest_hex({'a', 'b', 'c'}, 64),
-              "ba80a53f981c4d0d6a2797b69f12f6e94c212f14685ac4b74b12bb6fdbffa2d1"
-              "7d87c5392aab792dc252d5de4533cc9518d38aa8dbf1925ab92386edd4009923");
-}
-
 // Every digest length against hashlib, over messages around the 128-byte block boundary.
 TEST(Blake2b, EveryDigestLengthMatchesHashlib) {
     ASSERT_EQ(std::size(kDigestVectors), 64u * 10u);
     for (const DigestVector& v : kDigestVectors) {
         EXPECT_EQ(digest_hex(pattern_bytes(v.msglen), v.outlen), v.hex)
             << "outlen " << v.outlen << ", message of " << v.msglen << " bytes";
-    }
-}
-
-// A message that ends on a block boundary keeps its last block for final, which compresses it
-// with the last flag; one byte more makes a full block now and a one-byte last block. (The
-// digests of both lengths are among the hashlib vectors.)
-TEST(Blake2b, BlockBoundaryIsCompressedAsTheLastBlock) {
-    const std::vector<uint8_t> msg = pattern_bytes(129);
-    for (size_t len : {128u, 129u}) {
-        SCOPED_TRACE(len);
-        Blake2bState s;
-        blake2b_init(s, 64);
-        blake2b_update(s, msg.data(), len);
-        EXPECT_EQ(s.t0, len == 128 ? 0u : 128u);
-        EXPECT_EQ(s.buflen, len == 128 ? 128u : 1u);
-        uint8_t out[64];
-        blake2b_final(s, out);
-        EXPECT_EQ(s.t0, len);
     }
 }
 
@@ -86,17 +62,16 @@ TEST(Blake2b, SplittingOverUpdatesChangesNothing) {
 // 1024-byte outputs), into a buffer with guard bytes: nothing is written outside the T bytes.
 TEST(Blake2bLong, MatchesHashlibAndWritesExactlyT) {
     constexpr size_t kGuard = 64;
+    std::string guard;
+    for (size_t i = 0; i < kGuard; ++i)
+        guard += "a5";
     ASSERT_GE(std::size(kLongVectors), 130u);
     for (const LongVector& v : kLongVectors) {
-        SCOPED_TRACE("T " + std::to_string(v.outlen) + ", input of " + std::to_string(v.inlen));
         const std::vector<uint8_t> in = pattern_bytes(v.inlen);
         std::vector<uint8_t> buf(kGuard + v.outlen + kGuard, 0xa5);
         blake2b_long(buf.data() + kGuard, v.outlen, in.data(), in.size());
-        EXPECT_EQ(to_hex(buf.data() + kGuard, v.outlen), v.hex);
-        for (size_t i = 0; i < kGuard; ++i) {
-            ASSERT_EQ(buf[i], 0xa5) << "written before the output";
-            ASSERT_EQ(buf[kGuard + v.outlen + i], 0xa5) << "written past the output";
-        }
+        EXPECT_EQ(to_hex(buf.data(), buf.size()), guard + v.hex + guard)
+            << "T " << v.outlen << ", input of " << v.inlen;
     }
 }
 
