@@ -1,347 +1,249 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "job_lines.h"
-#include "pool/pool.h"
 #include "pool/pool_lines.h"
-#include "test_server.h"
+#include "support.h"
 
 namespace tovren::qel {
 namespace {
 
 using test::job_line;
-using test::ServerConn;
-using test::TestServer;
+using test::Lines;
 using Clock = std::chrono::steady_clock;
-using Lines = std::vector<std::string>;
 
 const std::string kJob0 = "new job \xE2\x80\x94 height 0, difficulty 0";
 // Generous bounds for "promptly": far below the waits they guard against (a 1 s read poll,
 // a back-off of seconds, a 5 s send or connect limit), far above scheduling noise.
 constexpr int kPromptMs = 500;
 
-std::string endpoint(uint16_t port) {
-    return "127.0.0.1:" + std::to_string(port);
-}
-
 void sleep_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string read_login(ServerConn& conn) {
-    std::string login;
-    conn.read_line(login);
-    return login;
+int64_t ms_since(Clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
 }
 
-// Waits for cond in small steps, up to timeout_ms.
-template <typename F>
-bool eventually(F cond, int timeout_ms = 5000) {
-    for (auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms); !cond();) {
-        if (Clock::now() > deadline)
-            return false;
-        sleep_ms(5);
+// The pool's end: a socket on an ephemeral port of 127.0.0.1, listening unless backlog is
+// negative (then connects are refused), and the last connection it took. Every wait gives up
+// after 5 s, so a misbehaving client fails the test instead of hanging it.
+struct PoolSide {
+    explicit PoolSide(int backlog = 8) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        EXPECT_TRUE(bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                    (backlog < 0 || listen(fd, backlog) == 0) &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &kLimit, sizeof kLimit);
+        port = ntohs(addr.sin_port);
+        endpoint = "127.0.0.1:" + std::to_string(port);
     }
-    return true;
-}
+    ~PoolSide() { close(conn), close(fd); }
+    // Hangs up the last connection, takes the next and returns its first line.
+    std::string accept() {
+        hang_up();
+        conn = ::accept(fd, nullptr, nullptr);
+        // Small writes leave at once, so a line split over several sends arrives split.
+        const int one = 1;
+        setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &kLimit, sizeof kLimit);
+        return line();
+    }
+    void hang_up() { close(std::exchange(conn, -1)), buffer.clear(); }
+    void send(const std::string& bytes) { ::send(conn, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // The next line without its line feed; empty on end of stream, error or time-out.
+    std::string line() {
+        char chunk[65536];
+        for (ssize_t n; buffer.find('\n') == std::string::npos; buffer.append(chunk, n)) {
+            if ((n = recv(conn, chunk, sizeof chunk, 0)) <= 0)
+                return "";
+        }
+        std::string line = buffer.substr(0, buffer.find('\n'));
+        buffer.erase(0, line.size() + 1);
+        return line;
+    }
+
+    static constexpr timeval kLimit{5, 0};
+    int fd, conn = -1;
+    sockaddr_in addr{};
+    uint16_t port;
+    std::string endpoint, buffer;
+};
 
 class PoolConnection : public ::testing::Test {
   protected:
-    void SetUp() override { pool.on_log = log.sink(); }
-
-    void start(uint16_t port, const std::string& host = "127.0.0.1",
-               const std::string& address = "qel1payout", const std::string& worker = "rig\"7") {
-        Pool::Config c;
-        c.host = host;
-        c.port = port;
-        c.address = address;
-        c.worker = worker;
-        c.agent = "tovren-qel-gpu/v1.0.3";
-        pool.start(c);
-    }
-    int64_t stop_ms() {
-        const auto t0 = Clock::now();
-        pool.stop();
-        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    }
-    PoolJob current_job() {
-        std::lock_guard<std::mutex> lock(pool.job_mutex);
-        return pool.job;
-    }
-    // Records share results in the log, as "share accepted OK" or "share rejected <error>".
-    void log_results() {
-        pool.on_share_result = [sink = log.sink()](bool ok, const std::string& m) {
-            sink((ok ? "share accepted " : "share rejected ") + m);
-        };
+    void SetUp() override { events.attach(pool); }
+    void start(uint16_t port, const std::string& address = "qel1payout",
+               const std::string& worker = "rig\"7", const std::string& host = "127.0.0.1") {
+        pool.start({host, port, address, worker, "tovren-qel-gpu/v1.0.3"});
     }
     // Stops promptly and leaves no connection and no minable job behind.
     void expect_prompt_stop() {
-        EXPECT_LT(stop_ms(), kPromptMs);
-        EXPECT_FALSE(pool.connected.load());
-        EXPECT_FALSE(current_job().valid);
-        std::lock_guard<std::mutex> lock(pool.send_mutex);
+        const auto t0 = Clock::now();
+        pool.stop();
+        EXPECT_LT(ms_since(t0), kPromptMs);
+        // The pool thread has ended: its fields can be read without a lock.
+        EXPECT_FALSE(pool.connected.load() || pool.job.valid);
         EXPECT_EQ(pool.fd, -1);
     }
 
     Pool pool;
-    test::LogRecorder log;
+    test::Events events;
 };
 
-// A session: login, job, submit and its result; a stop; a submit while stopped (it takes an id
-// and sends nothing); a start with another login whose ids and counters go on from before.
-TEST_F(PoolConnection, SessionsLoginTakeJobsAndSubmitWithIdsThatGoOn) {
-    Lines lines[2];
-    std::atomic<int> finished{0};
-    TestServer server([&](ServerConn& conn, int index) {
-        if (index > 1)
-            return;
-        std::string line = read_login(conn);
-        lines[index].push_back(line);
-        conn.send(job_line(index == 0 ? "job \"1\"" : "j", R"(,"height":42,"difficulty":9)") +
-                  "\n");
-        if (conn.read_line(line)) {
-            lines[index].push_back(line);
-            conn.send("{\"id\":" + std::to_string(2 + 2 * index) + ",\"status\":\"OK\"}\n");
-        }
-        conn.wait_closed();
-        ++finished;
-    });
-    log_results();
+// The first session: login, lines split over reads, two in one read, empty lines and CRLF, a
+// job, a share and its result; a stop, and a submit while stopped (it takes an id, sends
+// nothing). A second start logs in anew, its ids and counters go on from before, and its
+// connections end: with nothing (back-off 2 s); after a job, shares from many threads, and an
+// unfinished line of 1 MiB, which is kept, then one of 1 MiB + 1, which ends it (the stored
+// job resets the back-off to 2 s); with a rejected job only (4 s). A callback stops the pool
+// then, without joining its own thread; the owner's stop joins it promptly.
+TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallback) {
+    PoolSide side;
+    const std::string connected = "connected to " + side.endpoint;
+    const std::string job42 = "new job \xE2\x80\x94 height 42, difficulty 9";
     const uint8_t hash[32] = {0xff, 0x0e, 0x00, 0x7a};
-    const std::string job_log = "new job \xE2\x80\x94 height 42, difficulty 9";
-    start(server.port());
-    ASSERT_TRUE(log.wait_for(job_log));
+    start(side.port);
+    EXPECT_EQ(side.accept(), R"({"id":1,"method":"login","params":{"address":"qel1payout",)"
+                             R"("worker":"rig\"7","protocol_version":2,)"
+                             R"("capabilities":["submit_claimed_hash"],"difficulty_hint":null}})");
+    const std::string a = R"({"method":"notification","params":{"kind":"a"}})";
+    side.send(a.substr(0, 10));
+    sleep_ms(30);
+    side.send(a.substr(10, 20));
+    sleep_ms(30);
+    side.send(a.substr(30) + "\n\n" + R"({"method":"notification","params":{"kind":"b"}})" +
+              "\n\r\n" + job_line("job \"1\"", R"(,"height":42,"difficulty":9)") + "\r\n");
+    ASSERT_TRUE(events.wait_for(job42));
     EXPECT_TRUE(pool.connected.load());
-    PoolJob job = current_job();
-    EXPECT_TRUE(job.valid && job.seq == 1 && job.conn_gen == 1);
-    pool.submit(job.job_id, 123456789, hash);
-    ASSERT_TRUE(log.wait_for("share accepted OK"));
+    pool.submit("job \"1\"", 123456789, hash);
+    EXPECT_EQ(side.line(), submit_line(2, "job \"1\"", 123456789, hash));
+    side.send("{\"id\":2,\"status\":\"OK\"}\n");
+    ASSERT_TRUE(events.wait_for("share accepted OK"));
     expect_prompt_stop();
     pool.submit("lost", 11, hash);
-    const std::string connected = "connected to " + endpoint(server.port());
-    EXPECT_EQ(log.lines(), (Lines{connected, job_log, "share accepted OK"}));
+    EXPECT_EQ(events.take(),
+              (Lines{connected, "pool notice: a", "pool notice: b", job42, "share accepted OK"}));
 
-    start(server.port(), "127.0.0.1", "qel1fee", "tovren");
-    ASSERT_TRUE(log.wait_for(job_log, 2));
-    pool.submit("j", 0, hash);
-    ASSERT_TRUE(log.wait_for("share accepted OK", 2));
-    EXPECT_EQ(pool.connections.load(), 2u);
-    EXPECT_EQ(pool.job_seq.load(), 2u);
-    EXPECT_EQ(current_job().conn_gen, 2u);
-    expect_prompt_stop();
-    ASSERT_TRUE(eventually([&] { return finished == 2; }));
-    EXPECT_EQ(lines[0], (Lines{login_line("qel1payout", "rig\"7"),
-                               submit_line(2, "job \"1\"", 123456789, hash)}));
-    EXPECT_EQ(lines[1], (Lines{login_line("qel1fee", "tovren"), submit_line(4, "j", 0, hash)}));
-}
-
-// Lines split over reads, two in one read, empty lines and CRLF; an unfinished line of 1 MiB
-// keeps the connection, one byte more ends it.
-TEST_F(PoolConnection, LineFramingAndTheOneMebibyteLimit) {
-    TestServer server([&](ServerConn& conn, int index) {
-        if (index > 0)
-            return;
-        read_login(conn);
-        const std::string a = R"({"method":"notification","params":{"kind":"a"}})";
-        conn.send(a.substr(0, 10));
-        sleep_ms(30);
-        conn.send(a.substr(10, 20));
-        sleep_ms(30);
-        conn.send(a.substr(30) + "\n\n" + R"({"method":"notification","params":{"kind":"b"}})" +
-                  "\n\r\n" + job_line("c") + "\r\n" + std::string(1048576, 'x'));
-        sleep_ms(300);
-        conn.send("\n" + job_line("after") + "\n" + std::string(1048577, 'y'));
-        conn.wait_closed();
-    });
-    start(server.port());
-    ASSERT_TRUE(log.wait_for("connection lost, reconnecting in 2 s"));
-    pool.stop();
-    const std::string connected = "connected to " + endpoint(server.port());
-    EXPECT_EQ(log.lines(), (Lines{connected, "pool notice: a", "pool notice: b", kJob0, kJob0,
-                                  "connection lost, reconnecting in 2 s"}));
-}
-
-// Connections that bring nothing, or only a rejected job, back off 2, 4, ... s; one that
-// stored a job starts again at 2 s. A stop during the back-off is prompt.
-TEST_F(PoolConnection, OnlyAStoredJobResetsTheBackOff) {
-    TestServer server([&](ServerConn& conn, int index) {
-        EXPECT_EQ(read_login(conn), login_line("qel1payout", "rig\"7"));
-        if (index == 1)
-            conn.send(job_line("j") + "\n");
-        if (index == 2)
-            conn.send(test::job_json("\"bad\"", test::header_hex().substr(1), test::target_hex()) +
-                      "\n");
-        sleep_ms(50);  // lets the client read what was sent before the close
-    });
-    start(server.port());
-    ASSERT_TRUE(log.wait_for("connection lost, reconnecting in 4 s"));
-    expect_prompt_stop();
-    const std::string connected = "connected to " + endpoint(server.port());
-    EXPECT_EQ(log.lines(), (Lines{connected, "connection lost, reconnecting in 2 s", connected,
-                                  kJob0, "connection lost, reconnecting in 2 s", connected,
-                                  "job rejected: bad header_base/target",
-                                  "connection lost, reconnecting in 4 s"}));
-}
-
-TEST_F(PoolConnection, RefusedConnectionsBackOffAndStopIsPrompt) {
-    int fd;
-    const uint16_t port = test::bind_loopback(-1, fd);
-    start(port);
-    ASSERT_TRUE(log.wait_for("cannot reach " + endpoint(port) + ", retry in 4 s"));
-    expect_prompt_stop();
-    close(fd);
-    EXPECT_EQ(log.lines(), (Lines{"cannot reach " + endpoint(port) + ", retry in 2 s",
-                                  "cannot reach " + endpoint(port) + ", retry in 4 s"}));
-    EXPECT_EQ(pool.connections.load(), 0u);
-}
-
-TEST_F(PoolConnection, UnresolvableHostCannotBeReached) {
-    start(3333, "qel-pool.invalid");
-    EXPECT_TRUE(log.wait_for("cannot reach qel-pool.invalid:3333, retry in 2 s", 1, 30000));
-    EXPECT_LT(stop_ms(), kPromptMs);
-    EXPECT_EQ(log.lines().size(), 1u);
-}
-
-// Against a listener whose accept queue is full, so that connects hang: a stop during a connect
-// is prompt, and a connect gives up after its bound as a failed address.
-TEST_F(PoolConnection, HangingConnectTimesOutAndStopsPromptly) {
-    int listen_fd;
-    const uint16_t port = test::bind_loopback(0, listen_fd);
-    const sockaddr_in a = test::loopback(port);
-    std::vector<int> fillers;
-    for (bool hangs = false; !hangs && fillers.size() < 8;) {
-        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        pollfd p{fillers.back(), POLLOUT, 0};
-        hangs = connect(p.fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 &&
-                poll(&p, 1, 200) == 0;
+    const std::string lost2 = "connection lost, reconnecting in 2 s";
+    const std::string lost4 = "connection lost, reconnecting in 4 s";
+    pool.on_log = [&](const std::string& line) {
+        events.add(line);
+        if (line == lost4)
+            pool.stop();
+    };
+    const std::string fee = login_line("qel1fee", "tovren");
+    start(side.port, "qel1fee", "tovren");
+    EXPECT_EQ(side.accept(), fee);
+    EXPECT_EQ(side.accept(), fee);
+    side.send(job_line("j") + "\n");
+    ASSERT_TRUE(events.wait_for(kJob0));
+    // Shares from 8 threads at once, with job ids of 5000 bytes so that sends can come out in
+    // parts: every line arrives whole, with its own id from 4 on.
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t i = 0; i < 40; ++i)
+                pool.submit(std::string(5000, 'a' + t), t * 1000 + i, hash);
+        });
     }
-    start(port);
+    Lines received(320);
+    for (size_t n = 0; n < received.size() && !(received[n] = side.line()).empty(); ++n) {
+    }
+    for (auto& th : threads)
+        th.join();
+    std::set<uint64_t> ids;
+    for (const std::string& line : received) {
+        // Rebuild the line from its id, job id and nonce: any mixing of two lines breaks it.
+        const size_t at = line.find("\"nonce\":");
+        ASSERT_NE(at, std::string::npos);
+        const uint64_t id = std::stoull(line.substr(6)), nonce = std::stoull(line.substr(at + 8));
+        ASSERT_EQ(line, submit_line(id, std::string(5000, 'a' + nonce / 1000), nonce, hash));
+        ids.insert(id);
+    }
+    EXPECT_TRUE(ids.size() == 320 && *ids.begin() == 4 && *ids.rbegin() == 323);
+    side.send("{\"id\":4,\"status\":\"OK\"}\n" + std::string(1048576, 'x'));
+    sleep_ms(300);
+    side.send("\n" + job_line("after") + "\n" + std::string(1048577, 'y'));
+    ASSERT_TRUE(events.wait_for(lost2, 2));
+    EXPECT_EQ(side.accept(), fee);
+    side.send(test::job_json("\"bad\"", test::header_hex().substr(1)) + "\n");
+    side.hang_up();
+    ASSERT_TRUE(events.wait_for(lost4));
+    expect_prompt_stop();
+    EXPECT_EQ(events.take(),
+              (Lines{connected, lost2, connected, kJob0, "share accepted OK", kJob0, lost2,
+                     connected, "job rejected: bad header_base/target", lost4}));
+    EXPECT_EQ(pool.connections.load(), 4u);
+    EXPECT_EQ(pool.job_seq.load(), 3u);
+}
+
+// Refused connections back off 2, 4, ... s, and so does a host that does not resolve; a stop
+// during the back-off is prompt. Against a listener whose accept queue is full, so that
+// connects hang, a stop during a connect is prompt, and a connect gives up after its bound.
+TEST_F(PoolConnection, UnreachablePoolsBackOffAndHangingConnectsTimeOut) {
+    const PoolSide refused(-1);
+    const std::string cannot = "cannot reach " + refused.endpoint + ", retry in ";
+    start(refused.port);
+    ASSERT_TRUE(events.wait_for(cannot + "4 s"));
+    expect_prompt_stop();
+    start(3333, "a", "w", "qel-pool.invalid");
+    ASSERT_TRUE(events.wait_for("cannot reach qel-pool.invalid:3333, retry in 2 s", 1, 30000));
+    expect_prompt_stop();
+
+    const PoolSide full(0);
+    // Connects until one hangs: the last filler's handshake does not complete.
+    std::vector<int> fillers;
+    for (pollfd p{-1, POLLOUT, 0}; fillers.size() < 8 && (p.fd < 0 || poll(&p, 1, 200) > 0);) {
+        fillers.push_back(p.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(p.fd, reinterpret_cast<const sockaddr*>(&full.addr), sizeof full.addr);
+    }
+    start(full.port);
     sleep_ms(300);
     expect_prompt_stop();
-    EXPECT_TRUE(log.lines().empty());
-
     const auto t0 = Clock::now();
-    start(port);
-    ASSERT_TRUE(log.wait_for("cannot reach " + endpoint(port) + ", retry in 2 s", 1, 15000));
-    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(4500));
+    start(full.port);
+    ASSERT_TRUE(events.wait_for("cannot reach " + full.endpoint + ", retry in 2 s", 1, 15000));
+    EXPECT_GE(ms_since(t0), 4500);
     pool.stop();
+    EXPECT_EQ(events.take(), (Lines{cannot + "2 s", cannot + "4 s",
+                                    "cannot reach qel-pool.invalid:3333, retry in 2 s",
+                                    "cannot reach " + full.endpoint + ", retry in 2 s"}));
     EXPECT_EQ(pool.connections.load(), 0u);
-    for (int fd : fillers)
-        close(fd);
-    close(listen_fd);
+    for (int filler : fillers)
+        close(filler);
 }
 
-// Against a server that reads the login and then nothing, so that sends back up: a stop during
-// a blocked send is prompt, and a send that cannot finish within its bound fails and ends the
-// connection.
+// Against a pool that never reads, so that sends back up: a stop during a blocked send is
+// prompt, and a send that cannot finish within its bound fails and ends the connection.
 TEST_F(PoolConnection, BlockedSendTimesOutAndStopsPromptly) {
-    std::atomic<bool> release{false};
-    TestServer server([&](ServerConn& conn, int) {
-        read_login(conn);
-        int small = 4096;
-        setsockopt(conn.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        for (int i = 0; i < 500 && !release; ++i)
-            sleep_ms(20);
-    });
-    start(server.port());
-    ASSERT_TRUE(eventually([&] { return pool.connected.load(); }));
+    const PoolSide side;
+    const std::string big(16 << 20, 'z');
+    const std::string connected = "connected to " + side.endpoint;
+    start(side.port);
+    ASSERT_TRUE(events.wait_for(connected));
     std::atomic<bool> sent{true};
-    std::thread sender([&] { sent = pool.send_line(std::string(16 << 20, 'z')); });
+    std::thread sender([&] { sent = pool.send_line(big); });
     sleep_ms(300);
     expect_prompt_stop();
     sender.join();
     EXPECT_FALSE(sent.load());
 
-    // The stalled script still holds the server, so nobody reads the new connection either.
-    start(server.port());
-    ASSERT_TRUE(eventually([&] { return pool.connected.load(); }));
+    start(side.port);
+    ASSERT_TRUE(events.wait_for(connected, 2));
     const auto t0 = Clock::now();
-    EXPECT_FALSE(pool.send_line(std::string(16 << 20, 'z')));
-    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(4500));
-    EXPECT_TRUE(log.wait_for("connection lost, reconnecting in 2 s"));
+    EXPECT_FALSE(pool.send_line(big));
+    EXPECT_GE(ms_since(t0), 4500);
+    EXPECT_TRUE(events.wait_for("connection lost, reconnecting in 2 s"));
     pool.stop();
-    release = true;
-}
-
-// A callback that stops the Pool must not join its own thread (that would deadlock or end the
-// process): the thread winds down by itself, the owner's stop joins it, and a start works.
-TEST_F(PoolConnection, StopFromACallbackEndsTheThreadWithoutJoiningItself) {
-    TestServer server([&](ServerConn& conn, int) {
-        read_login(conn);
-        conn.send(job_line("j") + "\n");
-        conn.wait_closed();
-    });
-    std::atomic<bool> returned{false};
-    pool.on_log = [&, record = log.sink()](const std::string& line) {
-        record(line);
-        if (line == kJob0 && !returned) {
-            pool.stop();
-            returned = true;
-        }
-    };
-    start(server.port());
-    ASSERT_TRUE(eventually([&] { return returned.load(); }));
-    ASSERT_TRUE(eventually([&] { return !pool.connected.load(); }));
-    expect_prompt_stop();
-    EXPECT_EQ(log.lines(), (Lines{"connected to " + endpoint(server.port()), kJob0}));
-
-    start(server.port());
-    ASSERT_TRUE(log.wait_for("connected to " + endpoint(server.port()), 2));
-    expect_prompt_stop();
-}
-
-TEST_F(PoolConnection, ConcurrentSubmitsNeverInterleave) {
-    constexpr int kThreads = 8;
-    constexpr int kEach = 40;
-    Lines received;
-    std::atomic<bool> finished{false};
-    TestServer server([&](ServerConn& conn, int index) {
-        if (index > 0)
-            return;
-        std::string line = read_login(conn);
-        conn.send(job_line("j") + "\n");
-        while (received.size() < kThreads * kEach && conn.read_line(line))
-            received.push_back(line);
-        finished = true;
-    });
-    start(server.port());
-    ASSERT_TRUE(log.wait_for(kJob0));
-    uint8_t hash[32] = {};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            // Long job ids make each line several kilobytes, so sends can come out in parts.
-            const std::string job_id(5000, static_cast<char>('a' + t));
-            for (int i = 0; i < kEach; ++i)
-                pool.submit(job_id, t * 1000 + i, hash);
-        });
-    }
-    for (auto& th : threads)
-        th.join();
-    ASSERT_TRUE(eventually([&] { return finished.load(); }));
-    pool.stop();
-    ASSERT_EQ(received.size(), static_cast<size_t>(kThreads * kEach));
-    std::set<uint64_t> ids;
-    for (const std::string& line : received) {
-        // Rebuild the line from its id, job id and nonce: any mixing of two lines breaks it.
-        const uint64_t id = std::stoull(line.substr(6));
-        const size_t at = line.find("\"nonce\":");
-        ASSERT_NE(at, std::string::npos);
-        const uint64_t nonce = std::stoull(line.substr(at + 8));
-        ASSERT_EQ(line, submit_line(id, std::string(5000, 'a' + nonce / 1000), nonce, hash));
-        ids.insert(id);
-    }
-    EXPECT_EQ(ids.size(), received.size());
-    EXPECT_EQ(*ids.begin(), 2u);
-    EXPECT_EQ(*ids.rbegin(), 1u + kThreads * kEach);
 }
 
 }  // namespace

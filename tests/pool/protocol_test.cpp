@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "job_lines.h"
 #include "pool/pool.h"
 #include "pool/pool_lines.h"
+#include "support.h"
 
 namespace tovren::qel {
 namespace {
@@ -14,65 +15,42 @@ namespace {
 using test::header_hex;
 using test::job_json;
 using test::job_line;
-using test::target_hex;
-using Logs = std::vector<std::string>;
+using test::kTarget;
+using test::Lines;
 
-const std::string kDash = "\xE2\x80\x94";
 const std::string kRejected = "job rejected: bad header_base/target";
 
-TEST(PoolLines, LoginLineBytes) {
-    const std::string rest = R"("protocol_version":2,"capabilities":["submit_claimed_hash"],)"
-                             R"("difficulty_hint":null}})";
-    EXPECT_EQ(login_line("qel1abc", "rig-1"),
-              R"({"id":1,"method":"login","params":{"address":"qel1abc","worker":"rig-1",)" + rest);
-    EXPECT_EQ(login_line("a\"b", "w\\\n"),
-              R"({"id":1,"method":"login","params":{"address":"a\"b","worker":"w\\\n",)" + rest);
-}
-
 TEST(PoolLines, SubmitLineBytes) {
-    const uint8_t hash[32] = {0x00, 0xff, 0x0a};
-    const std::string hex = "00ff0a" + std::string(58, '0');
-    EXPECT_EQ(submit_line(2, "j1", 0, hash),
-              R"({"id":2,"method":"submit","params":{"job_id":"j1","nonce":0,"claimed_hash":")" +
-                  hex + "\"}}");
-    EXPECT_EQ(submit_line(UINT64_MAX, "a\"b", UINT64_MAX, hash),
+    uint8_t hash[32] = {0x00, 0xff, 0x0a};
+    hash[31] = 0x9c;
+    EXPECT_EQ(submit_line(UINT64_MAX, "a\"b", UINT64_MAX - 1, hash),
               R"({"id":18446744073709551615,"method":"submit","params":{"job_id":"a\"b",)"
-              R"("nonce":18446744073709551615,"claimed_hash":")" +
-                  hex + "\"}}");
-}
-
-TEST(ParseHexBytes, TakesEitherCaseAndStopsAtTheFirstBadPair) {
-    uint8_t out[2] = {0x55, 0x55};
-    EXPECT_FALSE(parse_hex_bytes("a1bx", out, 2));
-    EXPECT_TRUE(out[0] == 0xa1 && out[1] == 0x55);
-    EXPECT_TRUE(parse_hex_bytes("aBcDzz", out, 2));
-    EXPECT_TRUE(out[0] == 0xab && out[1] == 0xcd);
-    EXPECT_FALSE(parse_hex_bytes("12", out, 2));
+              R"("nonce":18446744073709551614,"claimed_hash":"00ff0a)" +
+                  std::string(56, '0') + "9c\"}}");
+    // Hex is read in whole pairs only.
+    EXPECT_FALSE(parse_hex_bytes("a1b", hash, 2));
 }
 
 class PoolMessages : public ::testing::Test {
   protected:
-    void SetUp() override {
-        pool.on_log = [this](const std::string& m) { logs.push_back(m); };
-        pool.on_share_result = [this](bool ok, const std::string& m) {
-            results.emplace_back(ok, m);
-        };
+    void SetUp() override { events.attach(pool); }
+    // The logs and share results that line gives.
+    Lines handle(const std::string& line) {
+        pool.handle_message(line);
+        return events.take();
     }
-    PoolJob current_job() {
-        std::lock_guard<std::mutex> lock(pool.job_mutex);
-        return pool.job;
-    }
-    Logs take_logs() { return std::exchange(logs, {}); }
 
     Pool pool;
-    Logs logs;
-    std::vector<std::pair<bool, std::string>> results;
+    test::Events events;
 };
 
-TEST_F(PoolMessages, LineKindsAndTheirLogs) {
-    const std::pair<std::string, Logs> cases[] = {
+// Lines that are not understood give nothing; replies are told apart by id alone (1 is the
+// login, anything else a share); only "OK", "ok", "accepted" or no status accept a share.
+TEST_F(PoolMessages, EachLineGivesItsLogOrShareResult) {
+    std::string bad_char = header_hex();
+    bad_char[100] = 'g';
+    const std::pair<std::string, Lines> cases[] = {
         {"not json", {}},
-        {"[1,2]", {}},
         {R"({"method":"job"})", {}},
         {R"({"method":"Job","params":{}})", {}},
         {R"({"method":"notification"})", {}},
@@ -84,43 +62,26 @@ TEST_F(PoolMessages, LineKindsAndTheirLogs) {
         {R"({"method":"notification","params":5,"id":1})", {"pool notice: notification"}},
         {R"({"id":1,"error":null,"result":{"status":"OK"}})", {"logged in"}},
         {R"({"id":+1,"result":"x"})", {"logged in"}},
+        {R"({"id":2,"status":"OK"})", {"share accepted OK"}},
+        {R"({"id":3,"status":"ok"})", {"share accepted ok"}},
+        {R"({"id":3,"status":"accepted"})", {"share accepted accepted"}},
+        {R"({"id":3})", {"share accepted "}},
+        {R"({"id":3,"result":{"status":"rejected"}})", {"share accepted "}},
+        {R"({"id":3,"status":"Accepted"})", {"share rejected "}},
+        {R"({"id":"1","error":"dup"})", {"share rejected dup"}},
+        // jobs with a bad header_base or target are neither stored nor counted
         {R"({"method":"job","params":null})", {kRejected}},
-        {"{\"id\":1}\r", {"logged in"}},
+        {job_json("\"x\"", header_hex().substr(1)), {kRejected}},
+        {job_json("\"x\"", header_hex() + "0"), {kRejected}},
+        {job_json("\"x\"", bad_char), {kRejected}},
+        {job_json("\"x\"", header_hex(), "0x" + kTarget), {kRejected}},
+        {job_json("\"x\"", header_hex(), kTarget + "0"), {kRejected}},
+        {job_json("\"x\"", header_hex(), ""), {kRejected}},
     };
-    for (const auto& c : cases) {
-        pool.handle_message(c.first);
-        EXPECT_EQ(take_logs(), c.second) << c.first;
-    }
-    EXPECT_TRUE(results.empty());
+    for (const auto& c : cases)
+        EXPECT_EQ(handle(c.first), c.second) << c.first;
     EXPECT_EQ(pool.job_seq.load(), 0u);
-}
-
-TEST_F(PoolMessages, ShareResultClassification) {
-    const struct {
-        const char* line;
-        bool accepted;
-        const char* message;
-    } cases[] = {
-        {R"({"id":2,"status":"OK"})", true, "OK"},
-        {R"({"id":3,"status":"ok"})", true, "ok"},
-        {R"({"id":3,"status":"accepted"})", true, "accepted"},
-        {R"({"id":3})", true, ""},
-        {R"({"id":3,"result":{"status":"rejected"}})", true, ""},
-        {R"({"id":3,"status":"accepted","error":"low difficulty"})", false, "low difficulty"},
-        {R"({"id":3,"status":"Accepted"})", false, ""},
-        {R"({"id":3,"status":"stale"})", false, ""},
-        {R"({"id":null,"status":"OK"})", true, "OK"},
-        {R"({"id":"1","error":"dup"})", false, "dup"},
-        {R"({"id":1.0,"status":"OK"})", true, "OK"},
-        {R"({"id":-1,"error":"e"})", false, "e"},
-    };
-    for (const auto& c : cases) {
-        results.clear();
-        pool.handle_message(c.line);
-        ASSERT_EQ(results.size(), 1u) << c.line;
-        EXPECT_EQ(results[0], std::make_pair(c.accepted, std::string(c.message))) << c.line;
-    }
-    EXPECT_TRUE(logs.empty());
+    EXPECT_FALSE(pool.job.valid);
 }
 
 // Any "error" but null or an empty string refuses the login and rejects the share whatever
@@ -138,102 +99,63 @@ TEST_F(PoolMessages, ErrorValuesOfLoginAndShareReplies) {
         {"false", "false"},
         {"0", "0"},
     };
-    for (const auto& c : cases) {
-        const bool none = c.second == nullptr;
-        pool.handle_message(R"({"id":1,"error":)" + c.first + "}");
-        EXPECT_EQ(take_logs(), Logs{none ? "logged in" : "login refused: " + std::string(c.second)})
-            << c.first;
-        results.clear();
-        pool.handle_message(R"({"id":7,"status":"OK","error":)" + c.first + "}");
-        ASSERT_EQ(results.size(), 1u) << c.first;
-        EXPECT_EQ(results[0], std::make_pair(none, std::string(none ? "OK" : c.second))) << c.first;
+    for (const auto& [error, shown] : cases) {
+        const std::string text = shown ? shown : "";
+        EXPECT_EQ(handle(R"({"id":1,"error":)" + error + "}"),
+                  Lines{shown ? "login refused: " + text : "logged in"})
+            << error;
+        EXPECT_EQ(handle(R"({"id":7,"status":"OK","error":)" + error + "}"),
+                  Lines{shown ? "share rejected " + text : "share accepted OK"})
+            << error;
     }
 }
 
-TEST_F(PoolMessages, ValidJobIsStoredWithCounterAndConnection) {
-    pool.connections = 3;
-    pool.handle_message(
-        job_line("j7", R"(,"height":7,"difficulty":100,"nonce_start":5,"nonce_end":900,)"
-                       R"("network_target":")" +
-                           std::string(62, '0') + "ff\""));
-    EXPECT_EQ(take_logs(), Logs{"new job " + kDash + " height 7, difficulty 100"});
-    PoolJob job = current_job();
-    EXPECT_EQ(pool.job_seq.load(), 1u);
-    EXPECT_TRUE(job.valid && job.seq == 1 && job.conn_gen == 3 && job.job_id == "j7");
-    for (int i = 0; i < 112; ++i)
-        ASSERT_EQ(job.header[i], i);
-    EXPECT_TRUE(job.target[2] == 0xff && job.target[4] == 0 && job.network_target[31] == 0xff);
-    EXPECT_TRUE(job.height == 7 && job.difficulty == 100);
-    EXPECT_TRUE(job.nonce_start == 5 && job.nonce_end == 900);
-
-    // Defaults, upper-case hex, and a job id that is empty or not a string: stored and
-    // counted, not minable.
+// Each job is stored and counted, with the connection it came on; an id that is empty or not
+// a string makes it not minable; a malformed optional field reads as absent; a block target
+// that fails to decode is all zero, never half decoded.
+TEST_F(PoolMessages, JobsAreStoredWithTheirFields) {
     std::string upper = header_hex();
-    for (char& c : upper)
-        c = static_cast<char>(toupper(c));
-    pool.handle_message(job_json("\"\"", upper, target_hex()));
-    EXPECT_EQ(take_logs(), Logs{"new job " + kDash + " height 0, difficulty 0"});
-    job = current_job();
-    EXPECT_TRUE(!job.valid && job.seq == 2 && job.header[111] == 111);
-    EXPECT_TRUE(job.height == 0 && job.nonce_start == 0 && job.nonce_end == UINT64_MAX);
-    EXPECT_EQ(job.network_target[31], 0);
-
-    pool.handle_message(job_json("12", header_hex(), target_hex()));
-    EXPECT_EQ(current_job().seq, 3u);
-    EXPECT_FALSE(current_job().valid);
-}
-
-TEST_F(PoolMessages, BadJobsAreRejectedAndLeaveTheJobAlone) {
-    pool.handle_message(job_line("keep"));
-    take_logs();
-    std::string bad_char = header_hex();
-    bad_char[100] = 'g';
-    const std::pair<std::string, std::string> cases[] = {{header_hex().substr(1), target_hex()},
-                                                         {header_hex() + "0", target_hex()},
-                                                         {bad_char, target_hex()},
-                                                         {"", target_hex()},
-                                                         {header_hex(), "0x" + target_hex()},
-                                                         {header_hex(), target_hex().substr(2)},
-                                                         {header_hex(), ""}};
-    for (const auto& c : cases) {
-        pool.handle_message(job_json("\"x\"", c.first, c.second));
-        EXPECT_EQ(take_logs(), Logs{kRejected}) << c.first << " / " << c.second;
-    }
-    EXPECT_EQ(pool.job_seq.load(), 1u);
-    EXPECT_EQ(current_job().job_id, "keep");
-    EXPECT_TRUE(current_job().valid);
-}
-
-// A malformed optional field is read as absent; a block target that fails to decode is all
-// zero, never half decoded.
-TEST_F(PoolMessages, OptionalFieldsFallBackToDefaults) {
-    const std::string cases[] = {
-        R"(,"nonce_end":"5","network_target":")" + std::string(62, 'f') + "\"",
-        R"(,"nonce_end":1e3,"network_target":")" + std::string(63, 'f') + "g\"",
-        R"(,"nonce_end":1.0,"network_target":5)",
-        R"(,"nonce_end":-1,"height":"9")",
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    const std::string f62 = std::string(62, 'f');
+    // valid, height, difficulty, nonce range, block target's first and last bytes
+    const std::vector<uint64_t> valid = {1, 0, 0, 0, UINT64_MAX, 0, 0};
+    const std::vector<uint64_t> invalid = {0, 0, 0, 0, UINT64_MAX, 0, 0};
+    const std::pair<std::string, std::vector<uint64_t>> cases[] = {
+        {job_line("j7", R"(,"height":7,"difficulty":100,"nonce_start":5,"nonce_end":900,)"
+                        R"("network_target":"00)" +
+                            f62 + "\""),
+         {1, 7, 100, 5, 900, 0, 0xff}},
+        {job_json("\"\"", upper), invalid},
+        {job_json("12", header_hex()), invalid},
+        {job_line("j", R"(,"nonce_end":"5","network_target":")" + f62 + "\""), valid},
+        {job_line("j", R"(,"nonce_end":1e3,"network_target":")" + f62 + "fg\""), valid},
+        {job_line("j", R"(,"nonce_end":1.0,"network_target":5)"), valid},
+        {job_line("j", R"(,"nonce_end":-1,"height":"9","difficulty":-2)"), valid},
     };
-    for (const std::string& extra : cases) {
-        pool.handle_message(job_line("j", extra));
-        PoolJob job = current_job();
-        EXPECT_TRUE(job.valid && job.nonce_end == UINT64_MAX && job.height == 0) << extra;
-        for (uint8_t b : job.network_target)
-            ASSERT_EQ(b, 0) << extra;
+    pool.connections = 3;
+    uint64_t seq = 0;
+    for (const auto& [line, fields] : cases) {
+        EXPECT_EQ(handle(line), Lines{"new job \xE2\x80\x94 height " + std::to_string(fields[1]) +
+                                      ", difficulty " + std::to_string(fields[2])});
+        const PoolJob& j = pool.job;
+        EXPECT_EQ(std::vector<uint64_t>({j.valid, j.height, j.difficulty, j.nonce_start,
+                                         j.nonce_end, j.network_target[0], j.network_target[31]}),
+                  fields)
+            << line;
+        EXPECT_TRUE(j.seq == ++seq && j.conn_gen == 3 && j.target[2] == 0xff &&
+                    j.target[31] == 0x7f);
+        for (int i = 0; i < 112; ++i)
+            ASSERT_EQ(j.header[i], i) << line;
     }
-}
-
-TEST_F(PoolMessages, LoginReplyCarryingAJob) {
+    // A login reply may carry a job; a refused one takes none.
     const std::string job = job_line("login-job", R"(,"height":3)");
-    // The job's params, then the brace that closes the reply.
     const std::string params = job.substr(job.find("{\"job_id\""));
-    pool.handle_message(R"({"id":1,"error":null,"result":)" + params);
-    EXPECT_EQ(take_logs(), (Logs{"new job " + kDash + " height 3, difficulty 0", "logged in"}));
-    EXPECT_EQ(current_job().job_id, "login-job");
-
-    // A refused login takes no job even when the reply carries one.
-    pool.handle_message(R"({"id":1,"error":{"message":"no"},"result":)" + params);
-    EXPECT_EQ(take_logs(), Logs{"login refused: no"});
-    EXPECT_EQ(pool.job_seq.load(), 1u);
+    EXPECT_EQ(handle(R"({"id":1,"error":{"message":"no"},"result":)" + params),
+              Lines{"login refused: no"});
+    EXPECT_EQ(handle(R"({"id":1,"error":null,"result":)" + params),
+              (Lines{"new job \xE2\x80\x94 height 3, difficulty 0", "logged in"}));
+    EXPECT_EQ(pool.job.job_id, "login-job");
+    EXPECT_EQ(pool.job_seq.load(), 8u);
 }
 
 }  // namespace

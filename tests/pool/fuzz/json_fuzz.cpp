@@ -8,11 +8,9 @@
 
 #include "pool/json.h"
 
-namespace {
-
 using tovren::qel::JsonValue;
 
-int depth(const JsonValue& v) {
+static int depth(const JsonValue& v) {
     int deepest = 0;
     for (const JsonValue& item : v.items)
         deepest = std::max(deepest, depth(item));
@@ -21,31 +19,24 @@ int depth(const JsonValue& v) {
     return deepest + 1;
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace tovren::qel;
     const std::string text(reinterpret_cast<const char*>(data), size);
-    JsonValue v;
-    if (tovren::qel::json_parse(text, v)) {
-        if (depth(v) > 32)
-            std::abort();
+    JsonValue v, again;
+    if (json_parse(text, v)) {
         // The accessors on whatever came out, with the keys the pool client uses.
         for (const char* key : {"id", "method", "params", "result", "error", "status"}) {
-            v.find(key);
             v.get_string(key, "");
             v.get_u64(key, 0);
             v.get_double(key, 0.0);
         }
         // The compact text reads back as a value that writes the same text again.
-        const std::string compact = tovren::qel::json_write(v);
-        JsonValue again;
-        if (!tovren::qel::json_parse(compact, again) || tovren::qel::json_write(again) != compact)
+        const std::string compact = json_write(v);
+        if (depth(v) > 32 || !json_parse(compact, again) || json_write(again) != compact)
             std::abort();
     }
-    JsonValue round;
-    if (!tovren::qel::json_parse("\"" + tovren::qel::json_escape(text) + "\"", round) ||
-        round.kind != JsonValue::Kind::String || round.text != text) {
+    if (!json_parse("\"" + json_escape(text) + "\"", again) ||
+        again.kind != JsonValue::Kind::String || again.text != text)
         std::abort();
-    }
     return 0;
 }
