@@ -1,181 +1,99 @@
-// The simulated miner as a whole process: what the user sees on each stream and the exit
-// code, for every way start-up can end before mining.
-#include "process.h"
-
+// The simulated miner as a whole process, one run for every way it can end before mining:
+// the exit code and what it writes on each stream.
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
-#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/self_test_vectors.h"
+#include "app/console.h"
+#include "capture.h"
+#include "sim_fixture.h"
+#include "temp_dir.h"
 
 namespace tovren::qel {
 namespace {
 
-using testing::ProcessResult;
-using Env = std::map<std::string, const char*>;
-
-const char kOneGpu[] = "name=Sim One;sm=2;mem=2G;free=800M";
-const char kTwoGpus[] =
-    "name=Rig A;sm=68;l2=5M;mem=10G;free=800M;pci=01:00|"
-    "name=Rig B;sm=28;l2=2560K;mem=6G;free=900M;pci=41:00";
-
-const std::string kGpuLineA =
-    " gpu   GPU0 Rig A \u00b7 68 SM \u00b7 L2 5 MB \u00b7 10240 MB \u00b7 bus 01:00.0 \u00b7 "
+const std::string kGpuA =
+    " gpu   GPU0 RigA \u00b7 68 SM \u00b7 L2 5 MB \u00b7 10240 MB \u00b7 bus 01:00.0 \u00b7 "
     "self-test 4/4 OK\n";
-const std::string kGpuLineB =
-    " gpu   GPU1 Rig B \u00b7 28 SM \u00b7 L2 2 MB \u00b7 6144 MB \u00b7 bus 41:00.0 \u00b7 "
-    "self-test 4/4 OK\n";
-const std::string kCpuLine =
-    " check CPU share check self-test 4/4 OK (every share is checked before it is sent)\n";
+const std::string kCpuTest =
+    "CPU share check self-test 4/4 OK (every share is checked before it is sent)\n";
 
-// The miner with devices as CUDASIM_DEVICES, no faults and no NO_COLOR unless given.
-ProcessResult miner(const std::vector<std::string>& args, const char* devices, Env env = {}) {
-    env.emplace("CUDASIM_DEVICES", devices);
-    env.emplace("CUDASIM_FAIL", nullptr);
-    env.emplace("CUDASIM_CORRUPT", nullptr);
-    env.emplace("NO_COLOR", nullptr);
-    return testing::run_process(QEL_MINER_SIM, args, env);
+// Verify mode's result lines on the two GPUs, after their start-up lines.
+std::string verified(const std::string& result) {
+    return kGpuA +
+           " gpu   GPU1 RigB \u00b7 28 SM \u00b7 L2 2 MB \u00b7 6144 MB \u00b7 bus 41:00.0 \u00b7 "
+           "self-test 4/4 OK\n check " +
+           kCpuTest + " check GPU0 verify " + result + "\n check GPU1 verify " + result + "\n";
 }
 
-// Standard output after the eight banner lines.
-std::string after_banner(const std::string& out) {
-    size_t at = 0;
-    for (int line = 0; line < 8 && at != std::string::npos; ++line) {
-        at = out.find('\n', at);
-        at = at == std::string::npos ? at : at + 1;
-    }
-    return at == std::string::npos ? "" : out.substr(at);
-}
-
-// An empty NO_COLOR (which counts as set) and a redirected output keep the banner plain; the
-// log lines are coloured by default wherever they go.
-TEST(MinerProcess, NoArgumentsSelfTestsThenAsksForAnAddress) {
-    const ProcessResult r = miner({}, kOneGpu, {{"NO_COLOR", ""}});
-    EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.err, "an QEL payout address is required: -u <qel1...>\n");
-    const std::string lines = after_banner(r.out);
-    const std::string banner = r.out.substr(0, r.out.size() - lines.size());
-    EXPECT_EQ(banner.find('\033'), std::string::npos);
-    EXPECT_EQ(banner.substr(0, 3), "\n  ");
-    EXPECT_NE(banner.find("   TOVREN QEL GPU\n"), std::string::npos);
-    EXPECT_NE(banner.find("   Skelvarin GPU miner (Argon2id)\n"), std::string::npos);
-    EXPECT_NE(banner.find("   v1.0.3\n"), std::string::npos);
-    EXPECT_EQ(lines,
-              "\033[90m gpu  \033[0m GPU0 Sim One \u00b7 2 SM \u00b7 L2 4 MB \u00b7 2048 MB "
-              "\u00b7 bus 01:00.0 \u00b7 self-test 4/4 OK\n"
-              "\033[90m check\033[0m CPU share check self-test 4/4 OK (every share is "
-              "checked before it is sent)\n");
-}
-
-// Help and the command-line mistakes end the program before the banner.
-TEST(MinerProcess, HelpAndCommandLineMistakes) {
-    const std::string usage = std::string("usage: ") + QEL_MINER_SIM +
-                              " -u <QEL address> [options]\n  -o, --pool <host:port>   pool "
-                              "(default: Tovren Pool QEL qel.tovrenpool.net:3360)\n";
+// Help and the command-line mistakes end before the banner, which stays plain in a file.
+TEST(MinerProcess, EveryWayStartUpEnds) {
+    const testing::TempDir dir;  // @name: a file in it; verify files of five records
+    std::string records = testing::verify_records(5);
+    std::ofstream(dir.file("good")) << records;
+    const size_t digit = records.find(self_test_vectors[2].expected_hex) + 63;
+    records[digit] = records[digit] == '0' ? '1' : '0';
+    std::ofstream(dir.file("changed")) << records;
+    const auto printed = [](auto print) {
+        testing::StdoutCapture out;
+        print();
+        return out.finish();
+    };
+    const std::string usage = printed([] { print_usage(QEL_MINER_SIM); });
+    const std::string banner = printed([] { print_banner(kBrandLine, kTitleLine, kVersion, 1); });
     struct Case {
-        std::vector<std::string> args;
+        const char* command;  // after env, with the two GPUs unless CUDASIM_DEVICES is given
         int exit_code;
-        std::string out_start;  // the whole output when empty
-        const char* err;
+        std::string err;
+        std::string out;  // after the banner
     };
     const Case cases[] = {
-        {{"--address", "qel1abc", "-h", "--bogus"}, 0, usage, ""},
-        {{"-o", "h:1", "-u"}, 2, "", "missing value for --user\n"},
-        {{"--address"}, 2, "", "missing value for --user\n"},
-        {{"-o"}, 2, "", "missing value for --pool\n"},
-        {{"-x", "-h"}, 2, "", "unknown option -x (see --help)\n"},
-        {{"--pool=x:1"}, 2, "", "unknown option --pool=x:1 (see --help)\n"},
+        {"CUDASIM_DEVICES=name=Sim;sm=2;mem=2G;free=800M miner", 2,
+         "an QEL payout address is required: -u <qel1...>\n",
+         "\033[90m gpu  \033[0m GPU0 Sim \u00b7 2 SM \u00b7 L2 4 MB \u00b7 2048 MB \u00b7 bus "
+         "01:00.0 \u00b7 self-test 4/4 OK\n\033[90m check\033[0m " +
+             kCpuTest},
+        {"miner --address qel1abc -h --bogus", 0, "", usage},
+        {"miner -o h:1 -u", 2, "missing value for --user\n", ""},
+        {"miner -x -h", 2, "unknown option -x (see --help)\n", ""},
+        {"CUDASIM_DEVICES= miner --no-color", 1, "",
+         std::string(" gpu   no NVIDIA GPU found (CUDA: ") + cudaGetErrorString(cudaErrorNoDevice) +
+             ")\n"},
+        {"CUDASIM_DEVICES=none miner --no-color", 1, "", " gpu   no NVIDIA GPU found\n"},
+        {"miner --no-color -d 7,-1", 2, "", " gpu   no usable GPU in --devices 7,-1\n"},
+        {"CUDASIM_DEVICES=name=S;sm=2;free=775M miner --no-color", 1, "",
+         " gpu   GPU0 S: not enough memory\n"},
+        {"miner --no-color -d 1 --hashes 17", 1, "",
+         " gpu   GPU1: not enough memory for 17 hashes\n"},
+        // One wrong byte in the third hash of GPU0's list: GPU1 is never opened.
+        {"CUDASIM_CORRUPT=10+70@0 miner --no-color", 1, "",
+         " check GPU0 RigA: self-test FAILED (3/4), not mining\n"},
+        {"CUDASIM_FAIL=cudaStreamCreateWithFlags@1:1:cudaErrorInvalidValue miner --no-color", 1, "",
+         kGpuA + " gpu   GPU1 RigB: stream: " + cudaGetErrorString(cudaErrorInvalidValue) + "\n"},
+        {"miner --no-color --verify @good", 0, "", verified("5/5 OK")},
+        {"miner --no-color --verify @changed", 1, "", verified("4/5 FAILED")},
+        {"miner --no-color --verify @missing", 1, "", verified("0/0 FAILED")},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[0]);
-        const ProcessResult r = miner(c.args, kOneGpu);
-        EXPECT_EQ(r.exit_code, c.exit_code);
-        EXPECT_EQ(r.out.substr(0, c.out_start.empty() ? std::string::npos : c.out_start.size()),
-                  c.out_start);
-        EXPECT_EQ(r.err, c.err);
+        std::istringstream words(
+            "env -u CUDASIM_FAIL -u CUDASIM_CORRUPT -u NO_COLOR CUDASIM_DEVICES=name=RigA;sm=68;"
+            "l2=5M;mem=10G;free=800M;pci=01:00|name=RigB;sm=28;l2=2560K;mem=6G;free=900M;"
+            "pci=41:00 " +
+            std::string(c.command));
+        std::vector<std::string> command;
+        for (std::string w; words >> w;)
+            command.push_back(w == "miner"  ? QEL_MINER_SIM
+                              : w[0] == '@' ? dir.file(w.substr(1))
+                                            : w);
+        const testing::ProcessResult r = testing::run_process(command);
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.command;
+        EXPECT_EQ(r.out, (c.out.empty() || c.out == usage ? "" : banner) + c.out) << c.command;
+        EXPECT_EQ(r.err, c.err) << c.command;
     }
-}
-
-// Start-up on the simulated GPUs without colour: the exit code and the lines after the
-// banner, with no escape byte anywhere.
-void expect_startup(const std::vector<std::string>& args, const char* devices, const Env& env,
-                    int exit_code, const std::string& lines) {
-    std::vector<std::string> all{"--no-color"};
-    all.insert(all.end(), args.begin(), args.end());
-    const ProcessResult r = miner(all, devices, env);
-    EXPECT_EQ(r.exit_code, exit_code);
-    EXPECT_EQ((r.out + r.err).find('\033'), std::string::npos);
-    EXPECT_EQ(after_banner(r.out), lines);
-}
-
-TEST(MinerProcess, GpusFoundAndSelected) {
-    expect_startup({}, kTwoGpus, {}, 2, kGpuLineA + kGpuLineB + kCpuLine);
-    expect_startup({}, "", {}, 1,
-                   std::string(" gpu   no NVIDIA GPU found (CUDA: ") +
-                       cudaGetErrorString(cudaErrorNoDevice) + ")\n");
-    expect_startup({}, "none", {}, 1, " gpu   no NVIDIA GPU found\n");  // 0 without an error
-    expect_startup({"-d", "7,-1"}, kTwoGpus, {}, 2, " gpu   no usable GPU in --devices 7,-1\n");
-}
-
-TEST(MinerProcess, FaultyGpuStopsStartUp) {
-    // One wrong byte in the third hash of GPU0's list: GPU1 is never opened.
-    expect_startup({}, kTwoGpus, {{"CUDASIM_CORRUPT", "10+70@0"}}, 1,
-                   " check GPU0 Rig A: self-test FAILED (3/4), not mining\n");
-    expect_startup({"-u", "qel1x"}, kTwoGpus,
-                   {{"CUDASIM_CORRUPT", "10+0@1,10+32@1,10+64@1,10+96@1"}}, 1,
-                   kGpuLineA + " check GPU1 Rig B: self-test FAILED (0/4), not mining\n");
-    expect_startup({"-u", "qel1x"}, kTwoGpus,
-                   {{"CUDASIM_FAIL", "cudaStreamCreateWithFlags@1:1:cudaErrorInvalidValue"}}, 1,
-                   kGpuLineA + " gpu   GPU1 Rig B: stream: " +
-                       cudaGetErrorString(cudaErrorInvalidValue) + "\n");
-}
-
-std::string record(size_t row, const std::string& header_suffix = "", const char* last = "0") {
-    const SelfTestVector& v = self_test_vectors[row % kSelfTestVectorCount];
-    return std::string(v.header_hex) + header_suffix + " " + std::to_string(v.nonce) + " " +
-           v.expected_hex + " " + last + "\n";
-}
-
-// Verify mode on two GPUs (no file when text is null): one result line per GPU.
-void expect_verify(const char* name, const std::string* text, int exit_code,
-                   const std::string& result) {
-    const std::string path = ::testing::TempDir() + "verify_process_" + name + ".txt";
-    if (text != nullptr) {
-        std::ofstream(path) << *text;
-    }
-    const ProcessResult r = miner({"--no-color", "--verify", path}, kTwoGpus);
-    std::remove(path.c_str());
-    EXPECT_EQ(r.exit_code, exit_code);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(after_banner(r.out), kGpuLineA + kGpuLineB + kCpuLine + " check GPU0 verify " +
-                                       result + "\n check GPU1 verify " + result + "\n");
-}
-
-TEST(MinerProcess, VerifyResults) {
-    std::string text = record(0) + record(1) + record(2) + record(3);
-    expect_verify("embedded", &text, 0, "4/4 OK");
-    const size_t at = text.find(self_test_vectors[2].expected_hex) + 63;
-    text[at] = text[at] == '0' ? '1' : '0';
-    expect_verify("changed", &text, 1, "3/4 FAILED");
-    expect_verify("missing", nullptr, 1, "0/0 FAILED");
-    const std::string short_header = std::string(self_test_vectors[1].header_hex).substr(1);
-    text = record(0, "abcdef") +                                                // 230 digits
-           short_header + " 6 " + self_test_vectors[1].expected_hex + " 0\n" +  // 223: skipped
-           record(2) + record(3, "", "x") + record(1);                          // ends at "x"
-    expect_verify("skipped", &text, 0, "2/2 OK");
-}
-
-TEST(MinerProcess, VerifyThirtyThreeRecords) {
-    std::string text;
-    for (size_t i = 0; i < 33; ++i) {
-        text += record(i);
-    }
-    expect_verify("33", &text, 0, "33/33 OK");
 }
 
 }  // namespace
