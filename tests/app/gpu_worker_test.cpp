@@ -139,8 +139,8 @@ TEST(TuneGpuTest, SetOrMeasuredHashesAndIterationsOrAFailureThatEndsTuning) {
         int hashes;
         std::string line;
     } cases[] = {
-        {2, 2, 4, nullptr, 0, 2,
-         " tune  GPU1: 2 hashes in flight (16 MB), {rate} (set by --hashes)"},
+        {1, 2, 4, nullptr, 0, 1,
+         " tune  GPU1: 1 hashes in flight (8 MB), {rate} (set by --hashes)"},
 // 320 simulated hashes, too slow when instrumented: the choice among the candidates is
 // tested above in every build.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -209,7 +209,7 @@ constexpr size_t kSome = SIZE_MAX;  // the other hits of the launch: at least on
 
 struct WorkerCase {
     const char* name;
-    int hashes;       // 8 nonces per hash in flight per launch
+    int per_launch;   // nonces per launch, with one hash in flight
     uint64_t nonces;  // the job's range: 0 to nonces - 1
     int conn;         // the job's connection: 2 the pool's current one, 1 an earlier one, 0 none
     uint8_t target;   // byte 0 of the share target; the others are 0xFF
@@ -232,15 +232,15 @@ std::vector<cudasim::CorruptRule> corrupt_hits(int n, uint64_t byte = 0) {
 
 const WorkerCase kCases[] = {
     // clang-format off
-    {"JobOfAnEarlierConnectionMinedButNotSent", 1, 8, 1, 0xFF, {}, nullptr, 8, 0, 0, ""},
-    {"NoLaunchWithoutAConnection", 1, 8, 0, 0xFF, {}, nullptr, 0, 0, 0, ""},
-    {"HitNoLongerMeetingTheTargetDroppedSilently", 1, 8, 2, 0x7F, corrupt_hits(1, 31), nullptr,
+    {"JobOfAnEarlierConnectionMinedButNotSent", 1, 1, 1, 0xFF, {}, nullptr, 1, 0, 0, ""},
+    {"NoLaunchWithoutAConnection", 1, 1, 0, 0xFF, {}, nullptr, 0, 0, 0, ""},
+    {"HitNoLongerMeetingTheTargetDroppedSilently", 8, 8, 2, 0x7F, corrupt_hits(1, 31), nullptr,
      8, kSome, 0, ""},
-    {"NineWrongHashesAShareNineMoreGoesOn", 2, 32, 2, 0xFF, corrupt_hits(9), nullptr, 32, 14, 18,
+    {"NineWrongHashesAShareNineMoreGoesOn", 10, 20, 2, 0xFF, corrupt_hits(9), nullptr, 20, 2, 18,
      ""},
-    {"FailedJobUploadStops", 1, 8, 2, 0xFF, {}, "cudaMemcpyAsync", 0, 0, 0,
+    {"FailedJobUploadStops", 1, 1, 2, 0xFF, {}, "cudaMemcpyAsync", 0, 0, 0,
      " gpu   job copy: .+\n"},
-    {"FailedLaunchStops", 1, 8, 2, 0xFF, {}, "cudaLaunchKernel", 0, 0, 0,
+    {"FailedLaunchStops", 1, 1, 2, 0xFF, {}, "cudaLaunchKernel", 0, 0, 0,
      " gpu   GPU0: kernel launch: .+\n"},
     // clang-format on
 };
@@ -255,7 +255,7 @@ TEST_P(GpuWorkerTest, Mines) {
     cudasim::set_corrupt_rules(c.corrupt);
     if (stops != 0)
         cudasim::set_fail_rules({{c.failing_call, -1, 1, false, cudaErrorUnknown}});
-    const std::unique_ptr<GpuDevice> dev = testing::sim_device(0, c.hashes, 8);
+    const std::unique_ptr<GpuDevice> dev = testing::sim_device(0, 1, c.per_launch);
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     Pool pool;
