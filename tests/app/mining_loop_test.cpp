@@ -1,16 +1,14 @@
-// The miner from the title line on, in-process: simulated GPUs, the real pool client and the
-// local test pool on 127.0.0.1, and a clock that runs the one-second loop 20 times faster.
+// The miner from the title line on, in-process: simulated GPUs, the real pool client, the local
+// test pool on 127.0.0.1 (which hashes every share again with the reference library) and a
+// clock that the test moves, with the loop's seconds 20 times shorter.
 #include "app/mining_loop.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <regex>
-#include <set>
 #include <sstream>
 
 #include "app/console.h"
@@ -18,22 +16,34 @@
 #include "app/stop_signal.h"
 #include "capture.h"
 #include "sim_gpu.h"
+#include "temp_dir.h"
 #include "tools/test-pool/test_pool.h"
 
 namespace tovren::qel {
 namespace {
 
-using testing::PoolLogin;
 using testing::PoolSubmit;
-using testing::TestPool;
 
-constexpr int kWaitMs = 180000;  // a hang detector, not a speed requirement
+constexpr int kWaitMs = 180000;   // a hang detector, not a speed requirement
+constexpr int64_t kStart = 1000;  // the clock when the loop starts: uptime counts from here
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+// The uptime of each tick and the switch expected there: ticks on the boundaries, ticks that
+// skip them, and a stall across a whole fee minute, which stays with the user. The minute is
+// due exactly while the schedule is on the fee side.
+TEST(DevFeeTest, TheLastMinuteOfEvery6000SecondsSwitchesOnceEachWay) {
+    using S = DevFeeSchedule::Switch;
+    const std::pair<int64_t, S> ticks[] = {
+        // clang-format off
+        {1, S::none}, {5939, S::none}, {5940, S::to_fee}, {5941, S::none}, {5999, S::none},
+        {6000, S::to_user}, {11939, S::none}, {11941, S::to_fee}, {12002, S::to_user},
+        {17930, S::none}, {18005, S::none},
+        // clang-format on
+    };
+    DevFeeSchedule fee;
+    for (const auto& [uptime, expected] : ticks) {
+        EXPECT_EQ(fee.update(uptime), expected) << uptime;
+        EXPECT_EQ(fee.active(), dev_fee_due(uptime)) << uptime;
+    }
 }
 
 class MiningLoopTest : public ::testing::Test {
@@ -45,10 +55,7 @@ class MiningLoopTest : public ::testing::Test {
         settings_.pool_endpoint = "127.0.0.1:" + std::to_string(pool_.port());
         settings_.address = "qel1useraddress";
         settings_.worker = "rig7";
-        char dir[] = "/tmp/qel_loop_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        settings_.stats_file = dir_ + "/stats.json";
+        settings_.stats_file = dir_.file("stats.json");
     }
 
     void TearDown() override {
@@ -56,174 +63,109 @@ class MiningLoopTest : public ::testing::Test {
         if (run_.valid())
             run_.wait();
         stop_requested = false;
-        std::remove(settings_.stats_file.c_str());
-        rmdir(dir_.c_str());
     }
 
-    // n GPUs of 8 nonces per launch on nonces start..end of a job whose every hash is a share
-    // and a block candidate.
-    void start(int n, uint64_t start, uint64_t end) {
+    // n GPUs of 2 nonces per launch (slow enough with the sanitizers), mining job.
+    void start(int n, const testing::PoolTestJob& job) {
         testing::reset_sim_gpus(n);
         for (int i = 0; i < n; ++i)
-            devices_.push_back(testing::sim_device(i, 1, 8));
-        testing::PoolTestJob j;
-        for (int i = 0; i < 112; ++i)
-            j.header[i] = static_cast<uint8_t>(i * 13 + 5);
-        j.target.fill(0xFF);
-        j.network_target.fill(0xFF);
-        j.nonce_start = start;
-        j.nonce_end = end;
-        pool_.set_job(j);
+            devices_.push_back(testing::sim_device(i, 1, 2));
+        pool_.set_job(job);
         out_ = std::make_unique<testing::StdoutCapture>();
-        clock_ = std::make_unique<testing::FastClock>(speedup_);
         run_ = std::async(std::launch::async,
-                          [this] { return run_mining_loop(settings_, devices_, *clock_); });
+                          [this] { return run_mining_loop(settings_, devices_, clock_); });
     }
 
-    // Pushes the clock so that the loop's uptime becomes s to s + 10 seconds. The loop counts
-    // from its own start, which on a loaded machine may come well after the first login, so its
-    // uptime is read from the statistics file it writes every 10 s (once that says at least
-    // `after`).
-    void jump_loop_uptime_to(int64_t s, int64_t after) {
-        int64_t up = -1;
-        ASSERT_TRUE(testing::eventually([&] {
-            const std::string stats = read_file(settings_.stats_file);
-            const size_t at = stats.find("\"uptime_s\":");
-            up = at == std::string::npos ? -1 : std::atoll(stats.c_str() + at + 11);
-            return up >= after;
-        }));
-        clock_->jump_seconds(s - up);
+    // Waits until the statistics file holds a match of pattern.
+    bool stats_say(const std::string& pattern) {
+        return testing::eventually([&] {
+            std::stringstream ss;
+            ss << std::ifstream(settings_.stats_file).rdbuf();
+            return std::regex_search(ss.str(), std::regex(pattern));
+        });
     }
 
-    // Stops the run; its exit code and everything it printed.
-    int finish(std::string& out) {
+    // Stops the run, which must end with exit code 0; everything it printed.
+    std::string finish() {
         stop_requested = true;
         EXPECT_EQ(run_.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-        const int code = run_.get();
-        out = out_->finish();
-        return code;
+        EXPECT_EQ(run_.get(), 0);
+        return out_->finish();
     }
 
-    bool wait_logins(size_t n) {
-        return pool_.wait_until([n](auto& logins, auto&) { return logins.size() == n; }, kWaitMs);
-    }
-
-    TestPool pool_;
+    testing::TestPool pool_;
     Settings settings_;
     GpuDeviceList devices_;
-    int64_t speedup_ = 20;
-    std::unique_ptr<testing::FastClock> clock_;
-    std::string dir_;
+    testing::TestClock clock_{20, kStart};
+    testing::TempDir dir_;
     std::unique_ptr<testing::StdoutCapture> out_;
     std::future<int> run_;
 };
 
-TEST_F(MiningLoopTest, TwoGpusShareOneRangeAndThePoolVerifiesCountsAndReportsEveryShare) {
+// A range that two GPUs use up, then a job whose range outlasts the run: the fee minute and
+// the return each log in again and are sent that job again, which goes on where it was.
+TEST_F(MiningLoopTest, TwoGpusMineEachNonceOnceAcrossDevFeeLoginsAndReportWhatThePoolSaid) {
     std::atomic<int> judged{0};
     pool_.set_judge([&judged](const PoolSubmit& s) {
-        const std::string verdict = TestPool::default_judge(s);
+        const std::string verdict = testing::TestPool::default_judge(s);
         return ++judged == 3 && verdict.empty() ? std::string("test says no") : verdict;
     });
-    start(2, 5000, 5031);  // four launches
-    ASSERT_TRUE(
-        pool_.wait_until([](auto&, auto& submits) { return submits.size() == 32; }, kWaitMs));
-    ASSERT_TRUE(testing::eventually([&] {
-        return read_file(settings_.stats_file).find("\"accepted\":31,\"rejected\":1,") !=
-               std::string::npos;
-    }));
-    std::string out;
-    EXPECT_EQ(finish(out), 0);
+    testing::PoolTestJob job;
+    for (int i = 0; i < 112; ++i)
+        job.header[i] = static_cast<uint8_t>(i * 13 + 5);
+    job.target.fill(0xFF);  // every hash a share and a block candidate
+    job.network_target.fill(0xFF);
+    job.nonce_start = 5000;
+    job.nonce_end = 5007;  // four launches
+    start(2, job);
+    ASSERT_TRUE(pool_.wait_until([](auto&, auto& s) { return s.size() == 8; }, kWaitMs));
+    ASSERT_TRUE(stats_say(R"("gpus":\[[0-9.]+,[0-9.]+\],"accepted":7,"rejected":1,"uptime_s":0,)"));
+    EXPECT_EQ(devices_[0]->hash_count.load() + devices_[1]->hash_count.load(), 8u);
 
-    const std::vector<PoolLogin> logins = pool_.logins();
-    ASSERT_GE(logins.size(), 1u);
-    EXPECT_EQ(logins[0].address, "qel1useraddress");
-    EXPECT_EQ(logins[0].worker, "rig7");
-    // The pool hashed every share again with the reference library.
-    std::set<uint64_t> nonces;
-    for (const PoolSubmit& s : pool_.submits()) {
-        EXPECT_TRUE(s.hash_ok && s.meets_target && s.in_range && !s.duplicate) << s.nonce;
-        nonces.insert(s.nonce);
-    }
-    EXPECT_EQ(nonces.size(), 32u);
-    // The range is used up: the workers keep waiting and launch nothing more.
-    EXPECT_EQ(devices_[0]->hash_count.load() + devices_[1]->hash_count.load(), 32u);
-
-    const std::string port = std::to_string(pool_.port());
-    EXPECT_EQ(
-        out.rfind(" pool  127.0.0.1:" + port + "\n user  qel1useraddress \u00b7 worker rig7\n", 0),
-        0u)
-        << out;
-    for (const char* line : {" net   logged in\n", " share accepted (1/0)\n",
-                             " share REJECTED \u2014 test says no\n", " share accepted (31/1)\n"}) {
-        EXPECT_NE(out.find(line), std::string::npos) << line << out;
-    }
-    EXPECT_TRUE(std::regex_search(
-        out, std::regex(" speed 10s/60s/15m  [^\n]+   parts 31/1   GPU0 [^\n]+ \u00b7 GPU1 ")))
-        << out;
-    size_t blocks = 0;
-    for (size_t at = 0;
-         (at = out.find(" block candidate found at height 1 (GPU", at + 1)) != std::string::npos;)
-        ++blocks;
-    EXPECT_EQ(blocks, 32u);
-    const std::string notice = "\n shutdown requested \u2014 clean exit\n";
-    EXPECT_EQ(out.substr(out.size() - notice.size()), notice);
-    const std::string stats = read_file(settings_.stats_file);
-    EXPECT_TRUE(std::regex_match(
-        stats,
-        std::regex(
-            R"re(\{"hashrate_hs":[0-9]+\.[0-9],"gpus":\[[0-9]+\.[0-9],[0-9]+\.[0-9]\],"accepted":31,"rejected":1,"uptime_s":[0-9]+,"version":"v1\.0\.3","algo":"argon2id-qel"\}\n)re")))
-        << stats;
-}
-
-TEST_F(MiningLoopTest, JobSentAgainAfterEachReconnectGoesOnWithNoDuplicateShare) {
-    start(1, 0, UINT64_MAX);
-    // Every login is answered with the same job; shares must come on each connection.
+    job.job_id = "job-2";
+    job.network_target.fill(0);
+    job.nonce_end = UINT64_MAX;
+    pool_.set_job(job);
     for (int conn = 0; conn < 3; ++conn) {
         if (conn > 0)
-            pool_.close_connections();
+            clock_.set_seconds(kStart + (conn == 1 ? 5940 : 6000));
         ASSERT_TRUE(pool_.wait_until(
-            [conn](auto&, auto& submits) {
-                return std::any_of(submits.begin(), submits.end(),
-                                   [conn](const PoolSubmit& s) { return s.connection == conn; });
+            [conn](auto&, auto& all) {
+                return std::any_of(all.begin(), all.end(), [conn](const PoolSubmit& s) {
+                    return s.connection == conn && s.job_id == "job-2";
+                });
             },
             kWaitMs));
     }
-    std::string out;
-    EXPECT_EQ(finish(out), 0);
-    for (const PoolSubmit& s : pool_.submits())
-        EXPECT_TRUE(s.hash_ok && s.in_range && !s.duplicate) << s.nonce;
-}
+    ASSERT_TRUE(stats_say(R"("uptime_s":6000,"version":"v1\.0\.3")"));
+    const std::string out = finish();
 
-TEST_F(MiningLoopTest, DevFeeMinuteLogsInWithTheFeeAddressAndBack) {
-    // The fee minute lasts 15 s of real time here, so a slow reconnect cannot miss it.
-    speedup_ = 4;
-    start(1, 10, 9);  // nothing to mine: only the logins matter here
-    ASSERT_TRUE(wait_logins(1));
-    jump_loop_uptime_to(5935, 0);
-    ASSERT_TRUE(wait_logins(2));
-    jump_loop_uptime_to(5995, 5935);
-    ASSERT_TRUE(wait_logins(3));
-    std::string out;
-    EXPECT_EQ(finish(out), 0);
-    const std::vector<PoolLogin> logins = pool_.logins();
-    ASSERT_EQ(logins.size(), 3u);
-    EXPECT_EQ(logins[1].address, kDevFeeAddress);
-    EXPECT_EQ(logins[1].worker, "tovren");
-    EXPECT_EQ(logins[2].address, "qel1useraddress");
-    EXPECT_EQ(logins[2].worker, "rig7");
-    const size_t enter = out.find(" fee   1% dev contribution (1 min)\n");
-    const size_t leave = out.find(" fee   back to user wallet\n");
-    ASSERT_NE(enter, std::string::npos) << out;
-    EXPECT_LT(enter, leave);
-    EXPECT_NE(leave, std::string::npos) << out;
+    std::string logins;
+    for (const testing::PoolLogin& login : pool_.logins())
+        logins += login.address + "/" + login.worker + " ";
+    EXPECT_EQ(logins, "qel1useraddress/rig7 " + std::string(kDevFeeAddress) +
+                          "/tovren qel1useraddress/rig7 ");
+    for (const PoolSubmit& s : pool_.submits())  // with the first 8: each nonce once
+        EXPECT_TRUE(s.known_job && s.hash_ok && s.meets_target && s.in_range && !s.duplicate)
+            << s.job_id << " " << s.nonce;
+
+    const std::string start = " pool  127.0.0.1:" + std::to_string(pool_.port()) +
+                              "\n user  qel1useraddress \u00b7 worker rig7\n";
+    const std::string notice = "\n shutdown requested \u2014 clean exit\n";
+    EXPECT_EQ(out.substr(0, start.size()) + out.substr(out.size() - notice.size()), start + notice);
+    EXPECT_NE(out.find(" share REJECTED \u2014 test says no\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" share accepted (7/1)\n"), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex(" speed 10s/60s/15m  [^\n]+   parts 7/1   GPU0 [^\n]+ \u00b7 GPU1 ")));
+    const std::regex block(" block candidate found at height 1 \\(GPU[01]\\)\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), block), {}), 8);
 }
 
 TEST_F(MiningLoopTest, BenchHasNoPoolStatisticsFileOrNotice) {
     settings_.bench_seconds = 12;
-    start(1, 0, 7);
+    start(1, {});
     ASSERT_EQ(run_.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-    std::string out;
-    EXPECT_EQ(finish(out), 0);
+    const std::string out = finish();
     EXPECT_TRUE(std::regex_match(
         out, std::regex(
                  " speed 10s [0-9.]+ (H|kH)/s\n bench 1 GPU\\(s\\): [0-9.]+ (H|kH)/s over 12 s\n")))
