@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <map>
 #include <regex>
 #include <thread>
 
-#include "process.h"
+#include "capture.h"
 #include "tools/test-pool/test_pool.h"
 
 namespace tovren::qel {
@@ -20,14 +19,16 @@ const std::string kNotice = "\n shutdown requested \u2014 clean exit\n";
 
 // The miner, as $0 of sh -c script, with one simulated GPU and no faults but the corruption.
 ProcessResult miner(const std::string& script, const std::vector<std::string>& args,
-                    std::map<std::string, const char*> env = {}) {
-    std::vector<std::string> sh_args{"-c", script, QEL_MINER_SIM, "--no-color"};
-    sh_args.insert(sh_args.end(), args.begin(), args.end());
-    env.emplace("CUDASIM_DEVICES", "name=Sim One;sm=2;mem=2G;free=1G");
-    env.emplace("CUDASIM_FAIL", nullptr);
-    env.emplace("CUDASIM_CORRUPT", nullptr);
-    env.emplace("NO_COLOR", nullptr);
-    return testing::run_process("/bin/sh", sh_args, env);
+                    const std::string& corrupt = "") {
+    std::vector<std::string> command{
+        "env",      "-u", "CUDASIM_FAIL",    "-u",
+        "NO_COLOR", "-u", "CUDASIM_CORRUPT", "CUDASIM_DEVICES=name=Sim One;sm=2;mem=2G;free=1G"};
+    if (!corrupt.empty())
+        command.push_back("CUDASIM_CORRUPT=" + corrupt);
+    for (const char* word : {"/bin/sh", "-c", script.c_str(), QEL_MINER_SIM, "--no-color"})
+        command.push_back(word);
+    command.insert(command.end(), args.begin(), args.end());
+    return testing::run_process(command);
 }
 
 // Mining from a local pool whose one job makes every hash a share.
@@ -71,8 +72,7 @@ TEST(MinerMining, FaultyGpuSendsNoShareAndStopsAfterTenWrongHashes) {
     std::string corrupt;  // every stored hit's hash
     for (int k = 0; k < 64; ++k)
         corrupt += (k ? ",8+" : "8+") + std::to_string(8 + 40 * k);
-    const ProcessResult r =
-        miner("exec \"$0\" \"$@\"", pool_args(pool, "1"), {{"CUDASIM_CORRUPT", corrupt.c_str()}});
+    const ProcessResult r = miner("exec \"$0\" \"$@\"", pool_args(pool, "1"), corrupt);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(pool.submits().empty());
     EXPECT_NE(r.out.find("(10 so far; check the card's clocks)\n"), std::string::npos) << r.out;
