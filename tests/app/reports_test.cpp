@@ -115,7 +115,7 @@ TEST(StatsLineTest, WholeJsonForAnyNumberOfGpusAndAnySize) {
     EXPECT_TRUE(is_stats_json(stats_line(0.0, {}, 0, 0, 0)));
     // 24 GPUs at absurd rates, none at all, and the largest counters: far past 511 bytes,
     // never cut.
-    std::vector<double> rates(24, 1e300);
+    std::vector<double> rates(24, 123456789012345.6);
     rates[1] = std::nan("");
     rates[2] = HUGE_VAL;
     const std::string line = stats_line(1e300, rates, UINT64_MAX, UINT64_MAX, UINT64_MAX);
