@@ -12,14 +12,13 @@
 namespace tovren::qel {
 namespace {
 
-using testing::ProcessResult;
 using testing::TestPool;
 
 const std::string kNotice = "\n shutdown requested \u2014 clean exit\n";
 
 // The miner, as $0 of sh -c script, with one simulated GPU and no faults but the corruption.
-ProcessResult miner(const std::string& script, const std::vector<std::string>& args,
-                    std::map<std::string, const char*> env = {}) {
+testing::ProcessResult miner(const std::string& script, const std::vector<std::string>& args,
+                             std::map<std::string, const char*> env = {}) {
     std::vector<std::string> sh_args{"-c", script, QEL_MINER_SIM, "--no-color"};
     sh_args.insert(sh_args.end(), args.begin(), args.end());
     env.emplace("CUDASIM_DEVICES", "name=Sim One;sm=2;mem=2G;free=1G");
@@ -52,7 +51,7 @@ TEST(MinerMining, StopSignalEndsCleanlyOnceTheRunningLaunchHasSentItsShares) {
             if (shares(sig == SIGINT ? 64 : 0))
                 kill(std::stoi(pool.logins()[0].worker), sig);
         });
-        const ProcessResult r = miner("exec \"$0\" \"$@\" -w $$", pool_args(pool, "8"));
+        const auto r = miner("exec \"$0\" \"$@\" -w $$", pool_args(pool, "8"));
         signaller.join();
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.err, "");
@@ -70,7 +69,7 @@ TEST(MinerMining, FaultyGpuSendsNoShareAndStopsAfterTenWrongHashes) {
     std::string corrupt;  // every stored hit's hash
     for (int k = 0; k < 64; ++k)
         corrupt += (k ? ",8+" : "8+") + std::to_string(8 + 40 * k);
-    const ProcessResult r =
+    const auto r =
         miner("exec \"$0\" \"$@\"", pool_args(pool, "1"), {{"CUDASIM_CORRUPT", corrupt.c_str()}});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(pool.submits().empty());
@@ -83,7 +82,7 @@ TEST(MinerMining, FaultyGpuSendsNoShareAndStopsAfterTenWrongHashes) {
 }
 
 TEST(MinerMining, BenchPrintsItsResultAndExitsZero) {
-    const ProcessResult r = miner("exec \"$0\" \"$@\"", {"--bench", "1", "--hashes", "1"});
+    const auto r = miner("exec \"$0\" \"$@\"", {"--bench", "1", "--hashes", "1"});
     EXPECT_EQ(r.exit_code, 0);
     const std::string end = " over 1 s\n";  // the result, and nothing after it
     EXPECT_NE(r.out.find("dev fee\n bench 1 GPU(s): "), std::string::npos) << r.out;

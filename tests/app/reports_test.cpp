@@ -7,7 +7,6 @@
 #include <cmath>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "app/bench_mode.h"
 #include "app/console.h"
@@ -140,9 +139,8 @@ TEST(StatsFileTest, WrittenWholeOrNotAtAll) {
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);  // moved, not copied
     ASSERT_EQ(symlink("/dev/full", (path + ".tmp").c_str()), 0);
     EXPECT_FALSE(write_stats_file(path, "{\"uptime_s\":1}\n"));
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    EXPECT_EQ(text.str(), "{}\n");
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{}\n");
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
 }
 
