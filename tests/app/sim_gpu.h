@@ -3,12 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
-#include <memory>
-#include <string>
 #include <thread>
 
 #include "app/clock.h"
