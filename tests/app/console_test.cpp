@@ -15,8 +15,6 @@
 namespace tovren::qel {
 namespace {
 
-using testing::StdoutCapture;
-
 TEST(ConsoleTest, FormatRatePicksTheUnitBeforeRounding) {
     const std::pair<double, const char*> cases[] = {
         {999.94, "999.9 H/s"},      {999.96, "1000.0 H/s"}, {1000, "1.00 kH/s"},
@@ -35,8 +33,8 @@ TEST(ConsoleTest, PoolTextsAreEscapedAndSharesCounted) {
     std::atomic<uint64_t> rejected{0};
     Pool pool;
     connect_pool_callbacks(pool, accepted, rejected);
-    const std::string bad = "\\n share\\r\\x00\\x1b[2J\\x07\\t\\x7f \u00e9\u2014";
-    const std::string sent = R"("\n share\r\u0000\u001b[2J\u0007\t\u007f \u00e9\u2014")";
+    const std::string bad = "\\n share\\r\\x00\\x1f\\x1b[2J\\x07\\t\\x7f \u00e9\u2014";
+    const std::string sent = R"("\n share\r\u0000\u001f\u001b[2J\u0007\t\u007f \u00e9\u2014")";
     const std::pair<std::string, std::string> cases[] = {
         {R"({"method":"notification","params":{"kind":)" + sent + "}}",
          " net   pool notice: " + bad},
@@ -48,12 +46,12 @@ TEST(ConsoleTest, PoolTextsAreEscapedAndSharesCounted) {
         {R"({"id":2,"status":)" + sent + "}", " share REJECTED \u2014 "},
     };
     for (const auto& [message, line] : cases) {
-        StdoutCapture out;
+        testing::StdoutCapture out;
         pool.handle_message(message);
         EXPECT_EQ(out.finish(), line + "\n") << message;
     }
     set_console_colors(true);
-    StdoutCapture out;
+    testing::StdoutCapture out;
     pool.on_share_result(true, "");
     pool.on_log("x");
     log_line(color_red, "gpu  ", "");
@@ -71,7 +69,7 @@ std::string banner_on_terminal(bool color) {
     cfmakeraw(&raw);  // line feeds arrive as written
     EXPECT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
     {
-        StdoutCapture terminal(fdopen(slave, "w"));
+        testing::StdoutCapture terminal(fdopen(slave, "w"));
         print_banner("B", "T", "V", color);
     }
     std::string text;
@@ -106,7 +104,7 @@ TEST(ConsoleTest, BannerLayoutAndColours) {
     setenv("NO_COLOR", "", 1);
     EXPECT_EQ(banner_on_terminal(true).find('\033'), std::string::npos);
     unsetenv("NO_COLOR");
-    StdoutCapture file;  // not a terminal
+    testing::StdoutCapture file;  // not a terminal
     print_banner("B", "T", "V", true);
     EXPECT_EQ(file.finish().find('\033'), std::string::npos);
 }

@@ -74,6 +74,9 @@ TEST(MinerProcess, EveryWayStartUpEnds) {
          " check GPU0 RigA: self-test FAILED (3/4), not mining\n"},
         {"CUDASIM_FAIL=cudaStreamCreateWithFlags@1:1:cudaErrorInvalidValue miner --no-color", 1, "",
          kGpuA + " gpu   GPU1 RigB: stream: " + cudaGetErrorString(cudaErrorInvalidValue) + "\n"},
+        {"CUDASIM_FAIL=cudaLaunchKernel@1:1:cudaErrorLaunchOutOfResources miner --no-color", 1, "",
+         kGpuA + " check GPU1 RigB: self-test FAILED (kernel launch: " +
+             cudaGetErrorString(cudaErrorLaunchOutOfResources) + "), not mining\n"},
         {"miner --no-color --verify @good", 0, "", verified("5/5 OK")},
         {"miner --no-color --verify @changed", 1, "", verified("4/5 FAILED")},
         {"miner --no-color --verify @missing", 1, "", verified("0/0 FAILED")},

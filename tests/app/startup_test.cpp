@@ -70,7 +70,7 @@ TEST_F(StartupTest, SelectedGpusAreOpenedInOrderAndSelfTested) {
 
     SelfTestVector rows[kSelfTestVectorCount];
     std::copy(std::begin(self_test_vectors), std::end(self_test_vectors), rows);
-    const std::string bad = std::string(rows[0].header_hex).replace(222, 2, "xy");  // last byte
+    const std::string bad(rows[0].header_hex, 2 * kHeaderBytes - 1);  // one digit short
     rows[0].header_hex = bad.c_str();
     std::string reason;
     EXPECT_FALSE(cpu_self_test(reason, rows, kSelfTestVectorCount));
