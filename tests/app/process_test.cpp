@@ -30,7 +30,8 @@ std::string verified(const std::string& result) {
            kCpuTest + " check GPU0 verify " + result + "\n check GPU1 verify " + result + "\n";
 }
 
-// Help and the command-line mistakes end before the banner, which stays plain in a file.
+// One child run per way start-up can end. Help and command-line mistakes end before the
+// banner; the banner stays plain when standard output is a file.
 TEST(MinerProcess, EveryWayStartUpEnds) {
     const testing::TempDir dir;  // @name: a file in it; verify files of five records
     std::string records = testing::verify_records(5);
