@@ -83,18 +83,63 @@ void print_banner(const char* brand_line, const char* title_line, const char* ve
     std::printf("\n");
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i] (RFC 3629: no overlong forms, no
+// surrogates, nothing past U+10FFFF), or 0 when the bytes there are not one.
+size_t utf8_sequence_length(const std::string& text, size_t i) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const unsigned char lead = at(0);
+    size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte, which depends on the lead
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() - i < length || at(1) < low || at(1) > high)
+        return 0;
+    for (size_t k = 2; k < length; ++k) {
+        if (at(k) < 0x80 || at(k) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
 std::string escape_controls(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c != 0x7F) {
-            out += ch;
+    char escape[8];
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += text[i++];
             continue;
         }
-        char hex[5];
-        std::snprintf(hex, sizeof hex, "\\x%02x", c);
-        out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : hex;
+        const size_t length = c < 0x80 ? 0 : utf8_sequence_length(text, i);
+        if (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            // U+0080 to U+009F: C1 controls, which a UTF-8 terminal may obey.
+            std::snprintf(escape, sizeof escape, "\\u00%02x",
+                          static_cast<unsigned char>(text[i + 1]));
+            out += escape;
+        } else if (length > 0) {
+            out.append(text, i, length);
+        } else {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : escape;
+        }
+        i += length > 0 ? length : 1;
     }
     return out;
 }

@@ -36,9 +36,10 @@ std::string format_rate(double hashes_per_second);
 void print_banner(const char* brand_line, const char* title_line, const char* version_line,
                   bool color);
 
-// Text from the pool made fit for one console line: each byte below 0x20 and 0x7F becomes a
-// visible escape ("\n", "\r", "\t", else "\xhh"), so a pool can neither start a line nor
-// drive the terminal. Every other byte, UTF-8 included, is kept.
+// Text from the pool made fit for one console line, so that a pool can neither start a line
+// nor drive the terminal: each byte below 0x20 and 0x7F becomes "\n", "\r", "\t" or "\xhh";
+// the C1 controls U+0080 to U+009F become "\u00hh"; each byte that is not part of well-formed
+// UTF-8 becomes "\xhh". All other UTF-8 is kept as it is.
 std::string escape_controls(const std::string& text);
 
 // The pool client's message callback: a grey "net  " line, through escape_controls.

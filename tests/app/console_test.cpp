@@ -61,6 +61,48 @@ TEST(ConsoleTest, PoolTextsAreEscapedAndSharesCounted) {
     set_console_colors(false);
 }
 
+// C1 controls, which a UTF-8 terminal may obey, and bytes that are not well-formed UTF-8 are
+// escaped in each pool text in both colour modes; all other UTF-8 arrives as it was sent.
+TEST(ConsoleTest, C1ControlsAndBrokenUtf8AreEscaped) {
+    const std::pair<std::string, std::string> cases[] = {
+        // inside the pool's JSON string, then as printed
+        {"\\u009b2J", "\\u009b2J"},
+        {"\xc2\x9b"
+         "2J|\xc2\x80",
+         "\\u009b2J|\\u0080"},
+        {"\\u0080\\u009f\\u00a0\\u07ff", "\\u0080\\u009f\u00a0\u07ff"},
+        {"\x9b"
+         "2J",
+         "\\x9b2J"},
+        {"a\xe2\x80", "a\\xe2\\x80"},
+        {"\xe2\x80z\xc2", "\\xe2\\x80z\\xc2"},
+        {"\xc0\xaf\xc1\xbf\xe0\x9f\xbf", "\\xc0\\xaf\\xc1\\xbf\\xe0\\x9f\\xbf"},
+        {"\\ud800\xed\xbf\xbf", "\\xed\\xa0\\x80\\xed\\xbf\\xbf"},
+        {"\xf4\x90\x80\x80\xf5\x80", "\\xf4\\x90\\x80\\x80\\xf5\\x80"},
+        {"\xf0\x8f\xbf\xbf", "\\xf0\\x8f\\xbf\\xbf"},
+        {"\u00e9 \u2014 \u4e2d \\ud83d\\ude00 \xf4\x8f\xbf\xbf \xef\xbf\xbf",
+         "\u00e9 \u2014 \u4e2d \U0001f600 \U0010ffff \uffff"},
+    };
+    std::atomic<uint64_t> accepted{0};
+    std::atomic<uint64_t> rejected{0};
+    Pool pool;
+    connect_pool_callbacks(pool, accepted, rejected);
+    for (const bool color : {false, true}) {
+        set_console_colors(color);
+        const std::string net = color ? "\033[90m net  \033[0m " : " net   ";
+        const std::string share = color ? "\033[31m share\033[0m " : " share ";
+        for (const auto& [sent, shown] : cases) {
+            testing::StdoutCapture out;
+            pool.handle_message(R"({"method":"notification","params":{"kind":")" + sent + "\"}}");
+            pool.handle_message(R"({"id":2,"error":")" + sent + "\"}");
+            EXPECT_EQ(out.finish(), net + "pool notice: " + shown + "\n" + share +
+                                        "REJECTED \u2014 " + shown + "\n")
+                << sent << " colour " << color;
+        }
+    }
+    set_console_colors(false);
+}
+
 // The banner as a terminal receives it.
 std::string banner_on_terminal(bool color) {
     int master = -1;
