@@ -16,25 +16,39 @@ bool same_work(const PoolJob& a, const PoolJob& b) {
 
 }  // namespace
 
+bool NonceAllocator::find_place(const PoolJob& job, size_t& index) const {
+    index = 0;
+    for (size_t i = 0; i < kKeptJobs; ++i) {
+        if (places[i].last_seq != 0 && same_work(job, places[i].job)) {
+            index = i;
+            return true;
+        }
+        if (places[i].last_seq < places[index].last_seq)
+            index = i;
+    }
+    return false;
+}
+
 bool NonceAllocator::take(const PoolJob& job, uint64_t count, uint64_t& base) {
     std::lock_guard<std::mutex> lock(mutex);
     if (seq != UINT64_MAX && job.seq < seq) {
         return false;  // another worker has moved on to a newer job
     }
-    if (seq == UINT64_MAX || (job.seq > seq && !same_work(job, served))) {
-        next = 0;
-        spent = false;
-        served = job;
+    if (seq == UINT64_MAX || job.seq > seq) {
+        if (!find_place(job, current))
+            places[current] = Place{job};  // the only copy of a job: once per new work
+        places[current].last_seq = job.seq;
     }
     seq = job.seq;
-    const uint64_t first = job.nonce_start + next;
+    Place& place = places[current];
+    const uint64_t first = job.nonce_start + place.next;
     const bool wrapped = first < job.nonce_start;
-    if (spent || wrapped || count == 0 || first > job.nonce_end ||
+    if (place.spent || wrapped || count == 0 || first > job.nonce_end ||
         job.nonce_end - first < count - 1) {
         return false;
     }
-    next += count;
-    spent = next == 0;  // a range from 0 that reached 2^64 - 1
+    place.next += count;
+    place.spent = place.next == 0;  // a range from 0 that reached 2^64 - 1
     base = first;
     return true;
 }

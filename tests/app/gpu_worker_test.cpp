@@ -47,6 +47,11 @@ PoolJob job(uint64_t seq, uint64_t start, uint64_t end, int differs = 0) {
     return j;
 }
 
+// The first block of distinct work number k, served as job seq.
+Take other_work(uint64_t seq, uint64_t k) {
+    return {seq, 1000 * k, kMax, 10, true, 1000 * k, kId};
+}
+
 TEST(NonceAllocatorTest, GrantsAreConsecutiveWithinTheRangeAndRestartWithNewWork) {
     const std::vector<Take> scenarios[] = {
         // clang-format off
@@ -74,6 +79,18 @@ TEST(NonceAllocatorTest, GrantsAreConsecutiveWithinTheRangeAndRestartWithNewWork
         // The whole nonce space is handed out once, though the offset counts round to 0.
         {{1, 0, kMax, kHalf, true, 0}, {1, 0, kMax, kHalf, true, kHalf}, {1, 0, kMax, 1, false, 0},
          {2, 0, kMax, 1, false, 0}, {3, 0, kMax, 64, true, 0, kId}},
+        // Work that comes back after other work goes on where it was, and so does the other.
+        {{1, 0, kMax, 10, true, 0}, other_work(2, 1), {3, 0, kMax, 10, true, 10},
+         {4, 1000, kMax, 10, true, 1010, kId}, {5, 0, kMax, 10, true, 20}},
+        // The last 8 works served keep their places: serving one again makes it the newest.
+        {{1, 0, kMax, 10, true, 0}, other_work(2, 1), other_work(3, 2), other_work(4, 3),
+         other_work(5, 4), other_work(6, 5), other_work(7, 6), other_work(8, 7),
+         {9, 0, kMax, 10, true, 10}, other_work(10, 8), {11, 0, kMax, 10, true, 20},
+         other_work(12, 1), {13, 7000, kMax, 10, true, 7010, kId}},
+        // More than 7 other works in between: the range starts over.
+        {{1, 0, kMax, 10, true, 0}, other_work(2, 1), other_work(3, 2), other_work(4, 3),
+         other_work(5, 4), other_work(6, 5), other_work(7, 6), other_work(8, 7),
+         other_work(9, 8), {10, 0, kMax, 10, true, 0}},
         // clang-format on
     };
     for (const std::vector<Take>& takes : scenarios) {
