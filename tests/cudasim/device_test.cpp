@@ -165,8 +165,7 @@ TEST_F(Device, BlockBarrierVotesCountTheLiveThreads) {
     };
     const Row rows[] = {
         {100, 5, 100, 20, 0, 1},  {100, 1, 100, 100, 1, 1},   {100, 200, 100, 0, 0, 0},
-        {100, 100, 100, 1, 0, 1}, {1024, 3, 1024, 341, 0, 1},
-        {64, 8, 40, 5, 0, 1},
+        {100, 100, 100, 1, 0, 1}, {1024, 3, 1024, 341, 0, 1}, {64, 8, 40, 5, 0, 1},
     };
     for (const Row& r : rows) {
         int* out = device_array<int>(3 * r.threads, 0xff);

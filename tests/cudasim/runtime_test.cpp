@@ -40,20 +40,23 @@ uint64_t size_value(const std::string& s) {
 
 // A script is words separated by blanks, one runtime call each, which print "ok", or the
 // error's name without "cudaError", or on success what they read:
-//   malloc:SIZE (null on failure; "written" when a failure set the pointer)  free (the newest
-//   allocation)  ptr (its address mod 256, or null)  mem (free memory)  live  allocs (each
-//   live allocation's device:size)  reset
+//   malloc:SIZE (null on failure; "written" when a failure set the pointer)  free (the
+//   newest allocation)  ptr (its address mod 256, or null)  mem (free memory)  live
+//   allocs (each live allocation's device:size)  reset
 //   h2d:N[+OFF] (async)  d2h:N[+OFF] (up to 8 bytes)  memset:N[+OFF] (0x1ab, async): the
-//   newest allocation; d2d:N[+OFF] (from the allocation before it)  any:N[+OFF] (host to the
-//   newest, async, of kind cudaMemcpyDefault)  h2h:N[+OFF] (from the host bytes 0, 1, 2...,
-//   read back as d2h)  wrongway:N (a host destination called device)
-//   count  set:D  install (one default device, from the program)  device  prop:D
-//   (name/cc/SMs/memory/L2/PCI)  warp:D (its warp size) launch[:trap|deadlock|mask] (k_fault)
-//   launches  fill (k_fill of the newest allocation with 0x11)  sleep:MS (a kernel that takes MS
-//   milliseconds) stream[:FLAGS] (1 without)  ssync  squery  sdestroy  streams (live ones)
+//   newest allocation; d2d:N[+OFF] (from the allocation before it)  any:N[+OFF] (host to
+//   the newest, async, of kind cudaMemcpyDefault)  h2h:N[+OFF] (from the host bytes 0, 1,
+//   2..., read back as d2h)  wrongway:N (a host destination called device)
+//   count  set:D  install (one default device, from the program)  device
+//   prop:D (name/cc/SMs/memory/L2/PCI)  warp:D (its warp size)
+//   launch[:trap|deadlock|mask] (k_fault)  launches  fill[:both] (k_fill of the newest
+//   allocation with 0x11; both: it is the second parameter too)  sleep:MS (a kernel that
+//   takes MS milliseconds)
+//   stream[:FLAGS] (1 without)  legacy (back to the legacy stream)  ssync  squery
+//   sdestroy  streams (live ones)
 //   event[:FLAGS]  record:I  esync:I  equery:I  edestroy:I  events (live ones)
-//   elapsed[:I+J] (from event I to J, 0 to 1 without: ok when as long as the kernels' sleep
-//   and no longer than the script; "written" when a failure set the result)
+//   elapsed[:I+J] (from event I to J, 0 to 1 without: ok when as long as the kernels'
+//   sleep and no longer than the script; "written" when a failure set the result)
 //   last  peek  text (of the last error)  sync  other:WORD (WORD on a new thread)
 // Work goes to the stream once one is created, else to the legacy stream.
 class Script {
@@ -112,11 +115,16 @@ class Script {
              }},
             {"launch", [&] { return e_ = launch(s_, k_fault, 1, 32, fault), say(); }},
             {"launches", [&] { return std::to_string(cudasim::launch_count()); }},
-            {"fill", [&] { return e_ = launch(s_, k_fill, 1, 8, dev, nullptr, 17), say(); }},
+            {"fill",
+             [&] {
+                 uint8_t* second = arg == "both" ? dev : nullptr;
+                 return e_ = launch(s_, k_fill, 1, 8, dev, second, 17), say();
+             }},
             {"sleep", [&] { return slept_ += n, e_ = launch(s_, k_sleep, 2, 32, int(n)), say(); }},
             {"stream",
              [&] { return e_ = cudaStreamCreateWithFlags(&s_, arg.empty() ? 1 : n), say(); }},
             {"ssync", [&] { return e_ = cudaStreamSynchronize(s_), say(); }},
+            {"legacy", [&] { return s_ = nullptr, "ok"; }},
             {"squery", [&] { return e_ = cudaStreamQuery(s_), say(); }},
             {"sdestroy", [&] { return e_ = cudaStreamDestroy(s_), say(); }},
             {"streams", [&] { return std::to_string(cudasim::live_streams()); }},
@@ -310,6 +318,7 @@ TEST_F(Runtime, InjectedFailuresAndCorruptionDoNothingElse) {
         // pointer, an int or a parameter the kernel lacks, nor beyond the buffer.
         {{{}, {}, "0+5,1,2,3,0+8"},
          "malloc:8 fill d2h:8 fill d2h:8 => ok ok 1111111111ee1111 ok 1111111111ee1111"},
+        {{{}, {}, "1+2"}, "malloc:8 fill:both d2h:8 => ok ok 1111ee1111111111"},
         {{"name=A|name=B", {}, "0+1@1,0@0"},
          "malloc:8 fill d2h:2 set:1 malloc:8 fill d2h:2 => ok ok ee11 ok ok ok 11ee"},
     });
@@ -363,6 +372,8 @@ TEST_F(Runtime, CallsBehaveAsTheEngineExpects) {
          "stream event event:1 elapsed record:0 launch record:1 esync:1 ssync elapsed "
          "set:1 launch event record:2 => ok ok ok InvalidResourceHandle ok ok ok ok ok ok ok "
          "InvalidResourceHandle ok InvalidResourceHandle"},
+        {{"name=A|name=B"},
+         "stream set:1 event record:0 legacy record:0 => ok ok ok InvalidResourceHandle ok ok"},
         // The last error and the current device belong to the calling thread.
         {{"name=A|name=B|name=C"},
          "set:3 set:2 other:last last last other:device device => "
