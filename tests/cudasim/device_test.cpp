@@ -1,5 +1,6 @@
-// The device side of the simulator as kernels rely on it: shuffles, barriers, shared memory
-// per block and atomics while blocks run in parallel.
+// The device side of the simulator as kernels rely on it: shuffles, votes, barriers, thread
+// numbering, launch arguments, and shared memory per block and atomics while blocks run in
+// parallel.
 #include <algorithm>
 #include <set>
 #include <thread>
