@@ -91,6 +91,10 @@ TEST_F(Refusals, BadArgumentsAndHandles) {
          cudaErrorInvalidValue},
         {"cudaMemcpy(freed, host, 4, H2D)", [&] { return copy(freed, host, 4, 1); },
          cudaErrorInvalidValue},
+        {"cudaMemcpy(host, dev + 95, 6, default)", [&] { return copy(host, dev + 95, 6, 4); },
+         cudaErrorInvalidValue},
+        {"cudaMemcpy(host, dev + 95, 5, default)", [&] { return copy(host, dev + 95, 5, 4); },
+         cudaSuccess},
         {"cudaMemcpyAsync on a bogus stream",
          [&] { return cudaMemcpyAsync(host, dev, 10, cudaMemcpyDeviceToHost, bogus); },
          cudaErrorInvalidResourceHandle},
@@ -201,6 +205,7 @@ TEST_F(Refusals, LaunchConfigurations) {
                   r.want)
             << config;
         EXPECT_EQ(cudaGetLastError(), r.want) << config;
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess) << config << ": read twice";
         EXPECT_EQ(cudasim::launch_count() - launches, r.want == cudaSuccess ? 1u : 0u) << config;
         EXPECT_EQ(read(count, 1)[0], r.threads) << config;
     }

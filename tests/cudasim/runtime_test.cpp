@@ -41,8 +41,8 @@ uint64_t size_value(const std::string& s) {
 // A script is words separated by blanks, one runtime call each, which print "ok", or the
 // error's name without "cudaError", or on success what they read:
 //   malloc:SIZE (null on failure; "written" when a failure set the pointer)  free (the
-//   newest allocation)  ptr (its address mod 256, or null)  mem (free memory)  live
-//   allocs (each live allocation's device:size)  reset
+//   newest allocation)  ptr (its address mod 256, or null)  mem (free memory)  total (all
+//   memory)  live  allocs (each live allocation's device:size)  reset
 //   h2d:N[+OFF] (async)  d2h:N[+OFF] (up to 8 bytes)  memset:N[+OFF] (0x1ab, async): the
 //   newest allocation; d2d:N[+OFF] (from the allocation before it)  any:N[+OFF] (host to
 //   the newest, async, of kind cudaMemcpyDefault)  h2h:N[+OFF] (from the host bytes 0, 1,
@@ -90,6 +90,7 @@ class Script {
             {"free", [&] { return e_ = cudaFree(bufs_.back()), bufs_.pop_back(), say(); }},
             {"ptr", [&] { return address(); }},
             {"mem", [&] { return e_ = cudaMemGetInfo(&free_, &total_), say(size_text(free_)); }},
+            {"total", [&] { return e_ = cudaMemGetInfo(&free_, &total_), say(size_text(total_)); }},
             {"live", [&] { return std::to_string(cudasim::live_allocations().size()); }},
             {"allocs", [&] { return allocations(); }},
             {"reset", [&] { return cudasim::reset(), bufs_.clear(), "ok"; }},
@@ -243,7 +244,8 @@ TEST_F(Runtime, DevicesAreWhatTheSettingSaysAndAMalformedSettingFailsEveryCall) 
         {{"0"}, "count set:0 text => NoDevice NoDevice \"no CUDA-capable device is detected\""},
         {{""}, "count set:0 malloc:8 => NoDevice NoDevice NoDevice"},
         {{"  "}, "count set:0 malloc:8 => NoDevice NoDevice NoDevice"},
-        {{}, "warp:0 => 32"},
+        {{}, "warp:0 total => 32 8G"},
+        {{"mem=512M|mem=2G;free=1G"}, "total set:1 total => 512M ok 2G"},
         {{"none"}, "count set:0 => 0 NoDevice"},
         {{"name=Tovren X 80; cc=12.0; sm=84; mem=16G; free=15.5G; l2=64M; pci=41:00 |"
           "name=Small;cc=8.9;sm=24;mem=512M;l2=1536K;pci=3:1f|cc=7.5"},
@@ -400,7 +402,7 @@ TEST_F(Runtime, AKernelFaultPoisonsItsDeviceUntilReset) {
          "launch:mask sync last last malloc:8 => ok LaunchFailure LaunchFailure LaunchFailure "
          "LaunchFailure",
          "thread (0,0,0): __shfl_sync with mask 0xfffffffe that leaves out the caller"},
-        {{}, "malloc:8 sync => ok ok"},
+        {{}, "malloc:8 launch sync => ok ok ok"},
     });
 }
 
