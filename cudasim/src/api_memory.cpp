@@ -26,8 +26,14 @@ cudaError_t check_copy(Call& c, void* dst, const void* src, std::size_t count,
     if (dst == nullptr || src == nullptr) {
         return cudaErrorInvalidValue;
     }
-    bool dst_device = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
-    bool src_device = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    // With cudaMemcpyDefault the pointers tell the direction, as unified addressing tells the
+    // real runtime: one that starts inside an allocation is device memory, and must not run
+    // past its end either.
+    const bool inferred = kind == cudaMemcpyDefault;
+    bool dst_device = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice ||
+                      (inferred && find_allocation(c.rt, dst, 1) != nullptr);
+    bool src_device = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice ||
+                      (inferred && find_allocation(c.rt, src, 1) != nullptr);
     if ((dst_device && find_allocation(c.rt, dst, count) == nullptr) ||
         (src_device && find_allocation(c.rt, src, count) == nullptr)) {
         return cudaErrorInvalidValue;

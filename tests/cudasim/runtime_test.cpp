@@ -8,6 +8,7 @@
 #include <map>
 #include <numeric>
 #include <sstream>
+#include <thread>
 
 #include "sample_kernel.h"
 #include "sim_test.h"
@@ -16,6 +17,11 @@ namespace cudasim_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+__global__ void k_sleep(int ms) {
+    if (threadIdx.x == 0 && blockIdx.x == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // 1536K, 8G, or plain bytes.
 std::string size_text(uint64_t n) {
@@ -34,14 +40,24 @@ uint64_t size_value(const std::string& s) {
 
 // A script is words separated by blanks, one runtime call each, which print "ok", or the
 // error's name without "cudaError", or on success what they read:
-//   malloc:SIZE (null on failure)  free (the newest allocation)  mem (free memory)  live
+//   malloc:SIZE (null on failure; "written" when a failure set the pointer)  free (the
+//   newest allocation)  ptr (its address mod 256, or null)  mem (free memory)  total (all
+//   memory)  live  allocs (each live allocation's device:size)  reset
 //   h2d:N[+OFF] (async)  d2h:N[+OFF] (up to 8 bytes)  memset:N[+OFF] (0x1ab, async): the
-//   newest allocation; wrongway:N (a host destination called device)
-//   count  set:D  device  prop:D (name/cc/SMs/memory/L2/PCI)
-//   launch[:trap|deadlock|mask] (k_fault)  launches  fill (k_fill of the newest
-//   allocation with 0x11)  stream  ssync  event[:FLAGS]  record:I
-//   esync:I  elapsed (from event 0 to 1)
-//   last  text (of the last error)  sync  other:WORD (WORD on a new thread)
+//   newest allocation; d2d:N[+OFF] (from the allocation before it)  any:N[+OFF] (host to
+//   the newest, async, of kind cudaMemcpyDefault)  h2h:N[+OFF] (from the host bytes 0, 1,
+//   2..., read back as d2h)  wrongway:N (a host destination called device)
+//   count  set:D  install (one default device, from the program)  device
+//   prop:D (name/cc/SMs/memory/L2/PCI)  warp:D (its warp size)
+//   launch[:trap|deadlock|mask] (k_fault)  launches  fill[:both] (k_fill of the newest
+//   allocation with 0x11; both: it is the second parameter too)  sleep:MS (a kernel that
+//   takes MS milliseconds)
+//   stream[:FLAGS] (1 without)  legacy (back to the legacy stream)  ssync  squery
+//   sdestroy  streams (live ones)
+//   event[:FLAGS]  record:I  esync:I  equery:I  edestroy:I  events (live ones)
+//   elapsed[:I+J] (from event I to J, 0 to 1 without: ok when as long as the kernels'
+//   sleep and no longer than the script; "written" when a failure set the result)
+//   last  peek  text (of the last error)  sync  other:WORD (WORD on a new thread)
 // Work goes to the stream once one is created, else to the legacy stream.
 class Script {
   public:
@@ -70,28 +86,58 @@ class Script {
         cudaEvent_t ev = n < ev_.size() ? ev_[n] : nullptr;
         const int fault = std::find(kFaults, kFaults + 4, arg) - kFaults;
         const std::map<std::string, std::function<std::string()>> words = {
-            {"malloc", [&] { return e_ = cudaMalloc(&bufs_.emplace_back(), n), say(); }},
+            {"malloc", [&] { return allocate(n); }},
             {"free", [&] { return e_ = cudaFree(bufs_.back()), bufs_.pop_back(), say(); }},
+            {"ptr", [&] { return address(); }},
             {"mem", [&] { return e_ = cudaMemGetInfo(&free_, &total_), say(size_text(free_)); }},
+            {"total", [&] { return e_ = cudaMemGetInfo(&free_, &total_), say(size_text(total_)); }},
             {"live", [&] { return std::to_string(cudasim::live_allocations().size()); }},
+            {"allocs", [&] { return allocations(); }},
+            {"reset", [&] { return cudasim::reset(), bufs_.clear(), "ok"; }},
+            {"install",
+             [&] {
+                 return cudasim::set_devices({{cudasim::DeviceSpec{}}, true}), "ok";
+             }},
             {"h2d", [&] { return e_ = cudaMemcpyAsync(dev, host_, n, kH2D, s_), say(); }},
             {"d2h", [&] { return e_ = cudaMemcpy(back_, dev, n, kD2H), say(hex(n)); }},
+            {"d2d", [&] { return e_ = cudaMemcpy(dev, bufs_.rbegin()[1], n, kD2D), say(); }},
+            {"any",
+             [&] { return e_ = cudaMemcpyAsync(dev, host_, n, cudaMemcpyDefault, s_), say(); }},
+            {"h2h", [&] { return e_ = cudaMemcpy(back_, host_ + off, n, kH2H), say(hex(n)); }},
             {"memset", [&] { return e_ = cudaMemsetAsync(dev, 0x1ab, n, s_), say(); }},
             {"wrongway", [&] { return e_ = cudaMemcpy(host_, dev, n, kH2D), say(); }},
             {"count", [&] { return e_ = cudaGetDeviceCount(&int_), say(std::to_string(int_)); }},
             {"set", [&] { return e_ = cudaSetDevice(static_cast<int>(n)), say(); }},
             {"device", [&] { return e_ = cudaGetDevice(&int_), say(std::to_string(int_)); }},
             {"prop", [&] { return e_ = cudaGetDeviceProperties(&p_, int(n)), say(props()); }},
+            {"warp",
+             [&] {
+                 return e_ = cudaGetDeviceProperties(&p_, int(n)), say(std::to_string(p_.warpSize));
+             }},
             {"launch", [&] { return e_ = launch(s_, k_fault, 1, 32, fault), say(); }},
             {"launches", [&] { return std::to_string(cudasim::launch_count()); }},
-            {"fill", [&] { return e_ = launch(s_, k_fill, 1, 8, dev, nullptr, 17), say(); }},
-            {"stream", [&] { return e_ = cudaStreamCreateWithFlags(&s_, 1), say(); }},
+            {"fill",
+             [&] {
+                 uint8_t* second = arg == "both" ? dev : nullptr;
+                 return e_ = launch(s_, k_fill, 1, 8, dev, second, 17), say();
+             }},
+            {"sleep", [&] { return slept_ += n, e_ = launch(s_, k_sleep, 2, 32, int(n)), say(); }},
+            {"stream",
+             [&] { return e_ = cudaStreamCreateWithFlags(&s_, arg.empty() ? 1 : n), say(); }},
             {"ssync", [&] { return e_ = cudaStreamSynchronize(s_), say(); }},
+            {"legacy", [&] { return s_ = nullptr, "ok"; }},
+            {"squery", [&] { return e_ = cudaStreamQuery(s_), say(); }},
+            {"sdestroy", [&] { return e_ = cudaStreamDestroy(s_), say(); }},
+            {"streams", [&] { return std::to_string(cudasim::live_streams()); }},
             {"event", [&] { return e_ = cudaEventCreateWithFlags(&ev_.emplace_back(), n), say(); }},
             {"record", [&] { return e_ = cudaEventRecord(ev, s_), say(); }},
             {"esync", [&] { return e_ = cudaEventSynchronize(ev), say(); }},
-            {"elapsed", [&] { return e_ = cudaEventElapsedTime(&ms_, ev_[0], ev_[1]), timed(); }},
+            {"equery", [&] { return e_ = cudaEventQuery(ev), say(); }},
+            {"edestroy", [&] { return e_ = cudaEventDestroy(ev), say(); }},
+            {"events", [&] { return std::to_string(cudasim::live_events()); }},
+            {"elapsed", [&] { return arg.empty() ? elapsed(0, 1) : elapsed(n, off); }},
             {"last", [&] { return e_ = cudaGetLastError(), say(); }},
+            {"peek", [&] { return e_ = cudaPeekAtLastError(), say(); }},
             {"text",
              [&] { return '"' + std::string(cudaGetErrorString(cudaGetLastError())) + '"'; }},
             {"sync", [&] { return e_ = cudaDeviceSynchronize(), say(); }},
@@ -114,15 +160,46 @@ class Script {
                       size_text(p_.l2CacheSize).c_str(), p_.pciBusID, p_.pciDeviceID);
         return text;
     }
-    // Milliseconds: between 0 and the host's time since the script began.
-    std::string timed() const {
+    // A failed allocation must leave the caller's pointer alone.
+    std::string allocate(uint64_t n) {
+        uint8_t*& p = bufs_.emplace_back(kUnset);
+        e_ = cudaMalloc(&p, n);
+        const bool written = e_ != cudaSuccess && p != kUnset;
+        p = p == kUnset ? nullptr : p;
+        return say() + (written ? " written" : "");
+    }
+    std::string address() const {
+        const auto a = reinterpret_cast<uintptr_t>(bufs_.back());
+        return a == 0 ? "null" : std::to_string(a % 256);
+    }
+    std::string allocations() const {
+        std::vector<std::string> all;
+        for (const cudasim::Allocation& a : cudasim::live_allocations())
+            all.push_back(std::to_string(a.device) + ":" + size_text(a.size));
+        std::sort(all.begin(), all.end());
+        std::string out;
+        for (const std::string& a : all)
+            out += (out.empty() ? "" : ",") + a;
+        return out;
+    }
+    // Milliseconds, negative backwards: at least the kernels' sleep, at most the host's time
+    // since the script began.
+    std::string elapsed(size_t from, size_t to) {
+        float ms = 7;
+        e_ = cudaEventElapsedTime(&ms, ev_.at(from), ev_.at(to));
+        if (e_ != cudaSuccess)
+            return say() + (ms == 7 ? "" : " written");
         const std::chrono::duration<float, std::milli> since = Clock::now() - t0_;
-        return say(ms_ >= 0 && ms_ <= since.count() ? "ok" : std::to_string(ms_));
+        const float forward = from < to ? ms : -ms;
+        return forward >= slept_ && forward <= since.count() ? "ok" : std::to_string(ms);
     }
 
     static constexpr const char* kFaults[] = {"", "trap", "deadlock", "mask"};  // kNone...
     static constexpr cudaMemcpyKind kH2D = cudaMemcpyHostToDevice;
     static constexpr cudaMemcpyKind kD2H = cudaMemcpyDeviceToHost;
+    static constexpr cudaMemcpyKind kD2D = cudaMemcpyDeviceToDevice;
+    static constexpr cudaMemcpyKind kH2H = cudaMemcpyHostToHost;
+    inline static uint8_t* const kUnset = reinterpret_cast<uint8_t*>(uintptr_t{0x1234});
     cudaError_t e_ = cudaSuccess;
     std::vector<uint8_t*> bufs_;
     std::vector<cudaEvent_t> ev_;  // events
@@ -130,7 +207,7 @@ class Script {
     const Clock::time_point t0_ = Clock::now();
     size_t free_ = 0, total_ = 0;
     int int_ = -1;
-    float ms_ = 0;
+    float slept_ = 0;
     cudaDeviceProp p_{};
     uint8_t host_[256];
     uint8_t back_[256] = {};
@@ -165,6 +242,10 @@ TEST_F(Runtime, DevicesAreWhatTheSettingSaysAndAMalformedSettingFailsEveryCall) 
     run({
         {{}, "count prop:0 mem prop:1 => 1 cudasim GPU/8.6/46/8G/4M/01:00 7680M InvalidDevice"},
         {{"0"}, "count set:0 text => NoDevice NoDevice \"no CUDA-capable device is detected\""},
+        {{""}, "count set:0 malloc:8 => NoDevice NoDevice NoDevice"},
+        {{"  "}, "count set:0 malloc:8 => NoDevice NoDevice NoDevice"},
+        {{}, "warp:0 total => 32 8G"},
+        {{"mem=512M|mem=2G;free=1G"}, "total set:1 total => 512M ok 2G"},
         {{"none"}, "count set:0 => 0 NoDevice"},
         {{"name=Tovren X 80; cc=12.0; sm=84; mem=16G; free=15.5G; l2=64M; pci=41:00 |"
           "name=Small;cc=8.9;sm=24;mem=512M;l2=1536K;pci=3:1f|cc=7.5"},
@@ -177,6 +258,43 @@ TEST_F(Runtime, DevicesAreWhatTheSettingSaysAndAMalformedSettingFailsEveryCall) 
         {{{}, {}, {}, "0"}, broken, "cudasim: CUDASIM_THREADS: "},
         {{}, "malloc:8 text => ok \"no error\""},  // a reset reads the environment again
     });
+}
+
+// Never a default in place of what was meant; devices that the program installs replace a
+// broken device list.
+TEST_F(Runtime, EveryMalformedSettingFailsEveryCall) {
+    const std::pair<const char*, std::vector<const char*>> settings[] = {
+        {"cudasim: CUDASIM_DEVICES: ",
+         {"name=A;cc=8", "name=A;cc=x.6", "sm=0", "mem=lots", "mem=1G;free=2G",
+          "name=A;colour=green", "name=A;name=B", "name=A|", "|name=A", "pci=1:2:3", "pci=zz:00",
+          "l2=4G", "cc", "sm=-3", "mem=1.2345678G"}},
+        {"cudasim: CUDASIM_FAIL: ",
+         {"cudaMalloc", "cudaMalloc:1", "cudaMaloc:1:cudaErrorUnknown",
+          "cudaMalloc:0:cudaErrorUnknown", "cudaMalloc:x:cudaErrorUnknown",
+          "cudaMalloc:1:cudaErrorNope", "cudaMalloc:1:cudaSuccess",
+          "cudaMalloc@x:1:cudaErrorUnknown", "cudaMalloc:1:2:3", "cudaMalloc:1:cudaErrorUnknown,"}},
+        {"cudasim: CUDASIM_CORRUPT: ", {"x", "8+", "8@", "+3", "8+x", "300", "8,,9"}},
+        {"cudasim: CUDASIM_THREADS: ", {"0", "-1", "1025", "four"}},
+    };
+    std::vector<Case> cases;
+    for (const auto& [variable, values] : settings)
+        for (const char* value : values) {
+            Settings s;
+            const char c = variable[17];
+            const char** field = c == 'D'   ? &s.devices
+                                 : c == 'F' ? &s.fail
+                                 : c == 'C' ? &s.corrupt
+                                            : &s.threads;
+            *field = value;
+            cases.push_back({s,
+                             field == &s.devices
+                                 ? "count set:0 malloc:8 install count => InitializationError "
+                                   "InitializationError InitializationError ok 1"
+                                 : "count malloc:8 set:0 => InitializationError "
+                                   "InitializationError InitializationError",
+                             variable});
+        }
+    run(cases);
 }
 
 TEST_F(Runtime, InjectedFailuresAndCorruptionDoNothingElse) {
@@ -202,6 +320,7 @@ TEST_F(Runtime, InjectedFailuresAndCorruptionDoNothingElse) {
         // pointer, an int or a parameter the kernel lacks, nor beyond the buffer.
         {{{}, {}, "0+5,1,2,3,0+8"},
          "malloc:8 fill d2h:8 fill d2h:8 => ok ok 1111111111ee1111 ok 1111111111ee1111"},
+        {{{}, {}, "1+2"}, "malloc:8 fill:both d2h:8 => ok ok 1111ee1111111111"},
         {{"name=A|name=B", {}, "0+1@1,0@0"},
          "malloc:8 fill d2h:2 set:1 malloc:8 fill d2h:2 => ok ok ee11 ok ok ok 11ee"},
     });
@@ -221,15 +340,49 @@ TEST_F(Runtime, CallsBehaveAsTheEngineExpects) {
          "malloc:100 d2h:4 h2d:100 d2h:4+96 memset:20+10 d2h:4+8 d2h:4+28 h2d:101 d2h:51+50 "
          "wrongway:10 memset:1+100 malloc:4G h2d:4+4095M d2h:4+4095M => ok a5a5a5a5 ok 60616263 "
          "ok 0809abab abab1e1f InvalidValue InvalidValue InvalidValue InvalidValue ok ok 00010203"},
+        // Allocations are aligned to 256 bytes; one of no bytes is null; a failed one leaves the
+        // pointer alone. A reset frees everything.
+        {{},
+         "malloc:1000 ptr malloc:1 ptr malloc:0 ptr malloc:8G ptr malloc:40 malloc:3M allocs "
+         "reset live mem => ok 0 ok 0 ok null MemoryAllocation null ok ok 0:1,0:1000,0:3M,0:40 "
+         "ok 0 7680M"},
+        // Memory belongs to the device that allocated it, whichever device frees it.
+        {{"mem=1G;free=1G|mem=2G;free=1G"},
+         "set:1 malloc:256M mem set:0 mem free mem set:1 mem => ok ok 768M ok 1G ok 1G ok 1G"},
+        // Device to device, host to host, and cudaMemcpyDefault, within their buffers.
+        {{},
+         "malloc:64 h2d:64 malloc:64 d2d:32+8 d2h:8+8 d2h:4 d2h:4+40 d2d:57+8 h2h:4+10 any:8+56 "
+         "d2h:8+56 any:9+56 => ok ok ok ok 0001020304050607 a5a5a5a5 a5a5a5a5 InvalidValue "
+         "0a0b0c0d ok 0001020304050607 InvalidValue"},
+        // Elapsed time covers the kernels between the events, either way round; both events must
+        // time and be recorded, and a failure leaves the result alone.
+        {{},
+         "stream event event:1 record:0 sleep:20 record:1 esync:1 equery:1 squery elapsed "
+         "elapsed:1+0 => ok ok ok ok ok ok ok ok ok ok ok"},
+        {{},
+         "event event:2 event elapsed:0+2 record:0 elapsed:0+2 record:1 record:2 elapsed:0+1 "
+         "elapsed:0+2 esync:2 => ok ok ok InvalidResourceHandle ok InvalidResourceHandle ok ok "
+         "InvalidResourceHandle ok ok"},
+        // Destroyed streams and events are gone and refused.
+        {{},
+         "stream event streams events sdestroy edestroy:0 streams events ssync squery record:0 "
+         "esync:0 equery:0 sdestroy edestroy:0 text => ok ok 1 1 ok ok 0 0 InvalidResourceHandle "
+         "InvalidResourceHandle InvalidResourceHandle InvalidResourceHandle InvalidResourceHandle "
+         "InvalidResourceHandle InvalidResourceHandle \"invalid resource handle\""},
         // Events time on the host's clock in milliseconds; streams and events belong to a device.
         {{"name=A|name=B"},
          "stream event event:1 elapsed record:0 launch record:1 esync:1 ssync elapsed "
          "set:1 launch event record:2 => ok ok ok InvalidResourceHandle ok ok ok ok ok ok ok "
          "InvalidResourceHandle ok InvalidResourceHandle"},
+        {{"name=A|name=B"},
+         "stream set:1 event record:0 legacy record:0 => ok ok ok InvalidResourceHandle ok ok"},
         // The last error and the current device belong to the calling thread.
         {{"name=A|name=B|name=C"},
          "set:3 set:2 other:last last last other:device device => "
          "InvalidDevice ok ok InvalidDevice ok 0 2"},
+        {{},
+         "set:1 sync peek peek last peek => InvalidDevice ok InvalidDevice InvalidDevice "
+         "InvalidDevice ok"},
     });
 }
 
@@ -242,12 +395,14 @@ TEST_F(Runtime, AKernelFaultPoisonsItsDeviceUntilReset) {
          "LaunchFailure LaunchFailure LaunchFailure \"unspecified launch failure\" ok ok ok",
          "kernel fault on device 0: block (0,0,0) thread (5,0,0): __trap() called"},
         {{},
-         "launch:deadlock sync => ok LaunchFailure",
+         "launch:deadlock sync last last malloc:8 => ok LaunchFailure LaunchFailure LaunchFailure "
+         "LaunchFailure",
          "block (0,0,0) deadlocked: 16 of 32 live threads wait at __syncthreads"},
         {{},
-         "launch:mask sync => ok LaunchFailure",
+         "launch:mask sync last last malloc:8 => ok LaunchFailure LaunchFailure LaunchFailure "
+         "LaunchFailure",
          "thread (0,0,0): __shfl_sync with mask 0xfffffffe that leaves out the caller"},
-        {{}, "malloc:8 sync => ok ok"},
+        {{}, "malloc:8 launch sync => ok ok ok"},
     });
 }
 
