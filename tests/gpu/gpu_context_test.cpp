@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <random>
 
+#include "gpu/gpu_info.h"
+#include "gpu/kernel_input.h"
 #include "gpu_test_util.h"
 
 namespace tovren::qel {
@@ -77,20 +81,36 @@ TEST_P(FailingCall, NamesItsStepLeavesOutputsAloneAndLeaksNothing) {
     cudasim::set_fail_rules({fail(f.function, f.call, f.error, kDevice)});
     ASSERT_EQ(cudaSetDevice(kOther), cudaSuccess);
     std::vector<DHit> hits(1);
+    hits[0].nonce = 77;
     std::vector<Bytes> out(1, Bytes(32, 0xee));
     double seconds = -1;
     std::string err;
-    const bool ok = f.op == Op::Init     ? ctx->init(kDevice, 2, err)
-                    : f.op == Op::SetJob ? ctx->set_job(header.data(), Bytes(32, 0).data(), err)
-                    : f.op == Op::Range  ? ctx->run_range(1, 1, 1000, hits, &seconds, err)
-                                         : ctx->hash_list({header}, {42}, out, err);
-    EXPECT_FALSE(ok);
+    auto call = [&] {
+        return f.op == Op::Init     ? ctx->init(kDevice, 2, err)
+               : f.op == Op::SetJob ? ctx->set_job(header.data(), Bytes(32, 0xff).data(), err)
+               : f.op == Op::Range  ? ctx->run_range(1, 1, 1000, hits, &seconds, err)
+                                    : ctx->hash_list({header}, {42}, out, err);
+    };
+    EXPECT_FALSE(call());
     EXPECT_EQ(err, std::string(f.step) + ": " + cudaGetErrorString(f.error));
-    EXPECT_EQ(hits.size(), 1u);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].nonce, 77u);
     EXPECT_EQ(out, std::vector<Bytes>(1, Bytes(32, 0xee)));
     EXPECT_EQ(seconds, -1);
-    if (f.op != Op::Init) {
-        EXPECT_EQ(cudasim::live_allocations().size(), kContextAllocations);
+    if (f.op == Op::Init) {
+        // Stored before any CUDA call, so the destructor can select the device.
+        EXPECT_EQ(ctx->device, kDevice);
+        EXPECT_EQ(ctx->slots, 2);
+        return;
+    }
+    EXPECT_EQ(cudasim::live_allocations().size(), kContextAllocations);
+    // The context keeps no error state: the same call, once nothing fails, succeeds.
+    cudasim::set_fail_rules({});
+    EXPECT_TRUE(call()) << err;
+    EXPECT_EQ(hits.size(), f.op == Op::Range ? 2u : 1u);
+    EXPECT_EQ(out.size(), 1u);
+    if (f.op == Op::List) {
+        EXPECT_EQ(out[0], test::cpu_hash(header, 42));
     }
 }
 
@@ -157,6 +177,48 @@ TEST_F(ContextTest, PendingErrorOfAnIgnoredCallIsNotALaunchFailure) {
     run_range(1, 1, 6, hits, &seconds);
     EXPECT_GT(seconds, 0.0);
     EXPECT_TRUE(hits.empty());  // nothing meets a zero target
+}
+
+// The process-wide table is built by the first init that gets past its arena allocation and
+// stays built although that context fails later on.
+TEST_F(ContextTest, TableIsBuiltByTheFirstInitPastItsArena) {
+    ref_index_built = false;
+    std::fill(std::begin(ref_index_table), std::end(ref_index_table), 0xffff);
+    const struct {
+        uint64_t failing_malloc;
+        bool built;
+    } steps[] = {{1, false}, {2, true}};
+    for (const auto& step : steps) {
+        cudasim::set_fail_rules(
+            {fail("cudaMalloc", step.failing_malloc, cudaErrorMemoryAllocation, kDevice)});
+        GpuContext failing;
+        std::string err;
+        EXPECT_FALSE(failing.init(kDevice, 4, err));
+        EXPECT_EQ(ref_index_built, step.built) << "malloc " << step.failing_malloc;
+        EXPECT_EQ(ref_index_table[4095], step.built ? 3780 : 0xffff);
+    }
+}
+
+TEST_F(ContextTest, EmptyContextDestructionMakesNoCudaCall) {
+    cudasim::set_fail_rules({fail("cudaSetDevice", 1, cudaErrorUnknown)});
+    { GpuContext empty; }
+    // Had the destructor selected a device, this first call would be the second one.
+    EXPECT_EQ(cudaSetDevice(kDevice), cudaErrorUnknown);
+}
+
+// A device whose properties could not be read leaves an error pending on the main thread;
+// the next GPU's list hashing (its self-test) must not fail for it.
+TEST_F(ContextTest, EnumerationErrorDoesNotFailALaterList) {
+    cudasim::set_fail_rules({fail("cudaGetDeviceProperties", 1, cudaErrorInvalidDevice, kOther)});
+    std::string err;
+    ASSERT_EQ(enumerate_gpus(err).size(), 1u);
+    open(1);
+    std::mt19937_64 rng(12);
+    const Bytes header = test::random_header(rng);
+    std::vector<Bytes> out;
+    ASSERT_TRUE(ctx->hash_list({header}, {3}, out, err)) << err;
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], test::cpu_hash(header, 3));
 }
 
 }  // namespace

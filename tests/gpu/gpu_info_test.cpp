@@ -85,5 +85,21 @@ TEST_F(Enumeration, ListsTheReadableDevicesOrSaysWhyNone) {
     }
 }
 
+// The step word, a colon and a blank, then the runtime's own text for the error.
+TEST(CudaError, WordColonRuntimeText) {
+    const struct {
+        const char* step;
+        cudaError_t error;
+        const char* text;
+    } cases[] = {
+        {"set device", cudaErrorInvalidDevice, "set device: invalid device ordinal"},
+        {"kernel", cudaErrorLaunchFailure, "kernel: unspecified launch failure"},
+        {"kernel launch", cudaErrorLaunchOutOfResources,
+         "kernel launch: too many resources requested for launch"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(cuda_error(c.step, c.error), c.text);
+}
+
 }  // namespace
 }  // namespace tovren::qel

@@ -45,7 +45,8 @@ TEST_F(KernelTest, AllOnesTargetHitsEveryNonceOfTheRangeUpTo64) {
         int blocks, iters;
         uint64_t start;
     };
-    const Range ranges[] = {{3, 2, 500}, {2, 2, ~uint64_t{0} - 3}, {5, 13, uint64_t{1} << 40}};
+    const Range ranges[] = {
+        {1, 1, 123456789}, {3, 2, 500}, {2, 2, ~uint64_t{0} - 3}, {5, 13, uint64_t{1} << 40}};
     std::mt19937_64 rng(8);
     for (const Range& r : ranges) {
         SCOPED_TRACE(r.start);
@@ -88,6 +89,50 @@ TEST_F(KernelTest, HashEqualToTargetIsAHitOneBelowIsNot) {
     set_job(header, target);
     run_range(1, 1, nonce, hits);
     EXPECT_EQ(hits.size(), 1u);
+}
+
+// The kernel's own share test, on its hit output: the hash read as four little-endian words
+// against the target's words, most significant first, so a higher word decides whatever the
+// lower ones hold. Each row sets one word of the target (0 the least significant) one
+// above or below the hash's, keeps the words above it equal and fills the bytes below it.
+TEST_F(KernelTest, ShareTestComparesTheMostSignificantWordFirst) {
+    struct Row {
+        int word;
+        int delta;
+        uint8_t fill;
+        bool hit;
+    };
+    const Row rows[] = {
+        {3, -1, 0xff, false}, {3, +1, 0x00, true},  {2, -1, 0xff, false}, {2, +1, 0x00, true},
+        {1, -1, 0xff, false}, {0, -1, 0xff, false}, {0, +1, 0x00, true},
+    };
+    open(1);
+    std::mt19937_64 rng(33);
+    const Bytes header = test::random_header(rng);
+    const uint64_t nonce = rng();
+    const Bytes hash = cpu_hash(header, nonce);
+    for (const Row& r : rows) {
+        SCOPED_TRACE("word " + std::to_string(r.word) + " " + std::to_string(r.delta));
+        // Hash bytes 8w..8w+7 are word w, least significant byte first; the big-endian target
+        // holds the same word in bytes 24-8w..31-8w, most significant byte first.
+        uint64_t w = 0;
+        for (int b = 7; b >= 0; --b)
+            w = w << 8 | hash[8 * r.word + b];
+        ASSERT_NE(w, r.delta < 0 ? uint64_t{0} : ~uint64_t{0});
+        w += static_cast<uint64_t>(static_cast<int64_t>(r.delta));
+        Bytes target(hash.rbegin(), hash.rend());
+        const int top = 24 - 8 * r.word;
+        for (int b = 0; b < 8; ++b)
+            target[top + b] = static_cast<uint8_t>(w >> (56 - 8 * b));
+        std::fill(target.begin() + top + 8, target.end(), r.fill);
+        set_job(header, target);
+        std::vector<DHit> hits;
+        run_range(1, 1, nonce, hits);
+        ASSERT_EQ(hits.size(), r.hit ? 1u : 0u);
+        if (r.hit) {
+            EXPECT_EQ(hash_of(hits[0]), hash);
+        }
+    }
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "tests/pow/test_util.h"
 
 namespace tovren::qel {
 namespace {
+
+using Bytes = std::vector<uint8_t>;
 
 constexpr int kShards = 8;
 constexpr int kHashesPerShard = 25;
@@ -34,7 +37,9 @@ TEST_P(AgreesWithLibargon2, OnRandomHeadersAndNoncesWhateverTheArenaHeld) {
     for (Block& b : arena)
         for (uint64_t& w : b.v)
             w = rng();
-    const Block* storage = nullptr;
+    // An arena that already has blocks is cut or used in place, never moved.
+    const Block* storage = arena.empty() ? nullptr : arena.data();
+    size_t capacity = arena.capacity();
     for (int k = 0; k < kHashesPerShard; ++k) {
         uint8_t header[kHeaderBytes];
         for (uint8_t& b : header)
@@ -45,20 +50,73 @@ TEST_P(AgreesWithLibargon2, OnRandomHeadersAndNoncesWhateverTheArenaHeld) {
         ASSERT_EQ(test::pow_hex(arena, header, nonce), test::libargon2_hex(header, nonce))
             << "header " << test::to_hex(header, kHeaderBytes) << ", nonce " << nonce;
         ASSERT_EQ(arena.size(), kArenaBlocks);
-        if (k == 0)
+        if (storage == nullptr) {
             storage = arena.data();
+            capacity = arena.capacity();
+        }
         ASSERT_EQ(arena.data(), storage) << "hash " << k << " allocated";
+        ASSERT_EQ(arena.capacity(), capacity) << "hash " << k;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, AgreesWithLibargon2, ::testing::Range(0, kShards));
 
+// Hashes on two threads at once, each with its own arena, are the reference library's: the
+// hash keeps no state outside the arena it is given.
+TEST(Argon2idThreads, OwnArenasGiveTheReferenceHashes) {
+    constexpr int kThreads = 2, kPerThread = 3;
+    std::mt19937_64 rng(0x7417);
+    std::vector<Bytes> headers(kThreads * kPerThread, Bytes(kHeaderBytes));
+    std::vector<uint64_t> nonces;
+    std::vector<std::string> expected, got(headers.size());
+    for (Bytes& h : headers) {
+        for (uint8_t& b : h)
+            b = static_cast<uint8_t>(rng());
+        nonces.push_back(rng());
+        expected.push_back(test::libargon2_hex(h.data(), nonces.back()));
+    }
+    auto work = [&](int first) {
+        BlockArena own;
+        for (int i = first; i < first + kPerThread; ++i)
+            got[i] = test::pow_hex(own, headers[i].data(), nonces[i]);
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back(work, t * kPerThread);
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(got, expected);
+}
+
+// G reads each word of x and y before it writes that word of out, so out may be either input
+// or both.
+TEST(FillBlock, OutputMayAliasItsInputs) {
+    std::mt19937_64 rng(8);
+    Block x, y;
+    for (size_t i = 0; i < kBlockWords; ++i) {
+        x.v[i] = rng();
+        y.v[i] = rng();
+    }
+    Block separate, same;
+    fill_block(separate, x, y);
+    fill_block(same, x, x);
+    Block into_x = x, into_y = y, into_both = x;
+    fill_block(into_x, into_x, y);
+    fill_block(into_y, x, into_y);
+    fill_block(into_both, into_both, into_both);
+    EXPECT_EQ(std::memcmp(&into_x, &separate, sizeof(Block)), 0);
+    EXPECT_EQ(std::memcmp(&into_y, &separate, sizeof(Block)), 0);
+    EXPECT_EQ(std::memcmp(&into_both, &same, sizeof(Block)), 0);
+}
+
 // J1 = 0 picks the newest block of the area (0..c-2), J1 = 2^32 - 1 its oldest: extremes
-// that random hashes never reach.
+// that random hashes never reach. Every other J1 stays inside the area.
 TEST(ReferenceIndex, ExtremesOfJ1PickTheEndsOfTheArea) {
+    std::mt19937_64 rng(9);
     for (uint32_t c = 2; c < kArenaBlocks; ++c) {
         ASSERT_EQ(reference_index(0, c), c - 2);
         ASSERT_EQ(reference_index(0xffffffffu, c), 0u) << "c " << c;
+        ASSERT_LE(reference_index(static_cast<uint32_t>(rng()), c), c - 2) << "c " << c;
     }
 }
 

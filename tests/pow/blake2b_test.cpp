@@ -38,6 +38,34 @@ std::string digest_hex(const std::vector<uint8_t>& msg, size_t outlen,
     return to_hex(out, outlen);
 }
 
+TEST(Blake2b, Rfc7693AppendixA) {
+    EXPECT_EQ(digest_hex({'a', 'b', 'c'}, 64),
+              "ba80a53f981c4d0d6a2797b69f12f6e94c212f14685ac4b74b12bb6fdbffa2d1"
+              "7d87c5392aab792dc252d5de4533cc9518d38aa8dbf1925ab92386edd4009923");
+}
+
+// A full buffer is compressed only when more input follows, so a message that ends on a
+// block boundary keeps its last block for final and its last-block flag.
+TEST(Blake2b, FullBufferWaitsForMoreInput) {
+    struct Case {
+        size_t len;
+        uint64_t t0, buflen;  // after the update
+    } cases[] = {{1, 0, 1},     {127, 0, 127},   {128, 0, 128},
+                 {129, 128, 1}, {256, 128, 128}, {257, 256, 1}};
+    const std::vector<uint8_t> msg = pattern_bytes(257);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.len);
+        Blake2bState s;
+        blake2b_init(s, 64);
+        blake2b_update(s, msg.data(), c.len);
+        EXPECT_EQ(s.t0, c.t0);
+        EXPECT_EQ(s.buflen, c.buflen);
+        uint8_t out[64];
+        blake2b_final(s, out);
+        EXPECT_EQ(s.t0, c.len);
+    }
+}
+
 // Every digest length against hashlib, over messages around the 128-byte block boundary.
 TEST(Blake2b, EveryDigestLengthMatchesHashlib) {
     ASSERT_EQ(std::size(kDigestVectors), 64u * 10u);
