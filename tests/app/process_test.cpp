@@ -67,12 +67,16 @@ testing::ProcessResult run_with_sim_env(const std::vector<std::string>& words) {
 }
 
 // command: blank-separated words; "miner" is the simulated miner and @name a file in dir.
-testing::ProcessResult miner(const std::string& command, const testing::TempDir& dir) {
+std::vector<std::string> words_of(const std::string& command, const testing::TempDir& dir) {
     std::istringstream words(command);
     std::vector<std::string> args;
     for (std::string w; words >> w;)
         args.push_back(w == "miner" ? QEL_MINER_SIM : w[0] == '@' ? dir.file(w.substr(1)) : w);
-    return run_with_sim_env(args);
+    return args;
+}
+
+testing::ProcessResult miner(const std::string& command, const testing::TempDir& dir) {
+    return run_with_sim_env(words_of(command, dir));
 }
 
 // What follows the banner that every run past the command line begins with: eight lines,
@@ -264,9 +268,8 @@ TEST(MinerProcess, StopSignalDuringStartUpOnlySetsTheFlag) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
             const auto pid = static_cast<pid_t>(std::atol(read_file(dir.file("pid")).c_str()));
-            if (ended || pid <= 0)  // never 0, the test's own process group
-                return;
-            kill(pid, SIGTERM);
+            if (!ended && pid > 0)  // never 0, the test's own process group
+                kill(pid, SIGTERM);
             if (fifo >= 0) {
                 const std::string records = testing::verify_records(4);
                 EXPECT_EQ(write(fifo, records.data(), records.size()),
@@ -274,6 +277,8 @@ TEST(MinerProcess, StopSignalDuringStartUpOnlySetsTheFlag) {
                 close(fifo);
                 fifo = -1;
             }
+            if (pid <= 0)
+                return;
             // A miner that took no notice would mine on; it must not hold the suite up.
             give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
             while (!ended && std::chrono::steady_clock::now() < give_up)
@@ -287,11 +292,9 @@ TEST(MinerProcess, StopSignalDuringStartUpOnlySetsTheFlag) {
         // in files that the test can read while it runs.
         std::vector<std::string> words{
             "/bin/sh", "-c",
-            "echo $$ >'" + dir.file("pid") + "' && exec \"$0\" \"$@\" >'" + dir.file("out") + "'",
-            QEL_MINER_SIM, "--no-color"};
-        std::istringstream args(c.args);
-        for (std::string w; args >> w;)
-            words.push_back(w[0] == '@' ? dir.file(w.substr(1)) : w);
+            "echo $$ >'" + dir.file("pid") + "' && exec \"$0\" \"$@\" >'" + dir.file("out") + "'"};
+        for (const std::string& w : words_of(std::string("miner --no-color ") + c.args, dir))
+            words.push_back(w);
         const testing::ProcessResult r = run_with_sim_env(words);
         ended = true;
         signaller.join();
