@@ -49,22 +49,10 @@ std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// words after env, whose settings come first: the two GPUs, no faults and no NO_COLOR unless
-// words set them.
-testing::ProcessResult run_with_sim_env(const std::vector<std::string>& words) {
-    std::vector<std::string> command{
-        "env",
-        "-u",
-        "CUDASIM_FAIL",
-        "-u",
-        "CUDASIM_CORRUPT",
-        "-u",
-        "NO_COLOR",
-        "CUDASIM_DEVICES=name=RigA;sm=68;l2=5M;mem=10G;free=800M;pci=01:00|name=RigB;sm=28;"
-        "l2=2560K;mem=6144.5M;free=900M;pci=41:1f"};
-    command.insert(command.end(), words.begin(), words.end());
-    return testing::run_process(command);
-}
+// The two GPUs, and no faults and no NO_COLOR unless the words after it set them.
+const std::string kSimEnv =
+    "env -u CUDASIM_FAIL -u CUDASIM_CORRUPT -u NO_COLOR CUDASIM_DEVICES=name=RigA;sm=68;l2=5M;"
+    "mem=10G;free=800M;pci=01:00|name=RigB;sm=28;l2=2560K;mem=6144.5M;free=900M;pci=41:1f";
 
 // command: blank-separated words; "miner" is the simulated miner and @name a file in dir.
 std::vector<std::string> words_of(const std::string& command, const testing::TempDir& dir) {
@@ -75,8 +63,9 @@ std::vector<std::string> words_of(const std::string& command, const testing::Tem
     return args;
 }
 
+// command after kSimEnv.
 testing::ProcessResult miner(const std::string& command, const testing::TempDir& dir) {
-    return run_with_sim_env(words_of(command, dir));
+    return testing::run_process(words_of(kSimEnv + " " + command, dir));
 }
 
 // What follows the banner that every run past the command line begins with: eight lines,
@@ -233,6 +222,10 @@ TEST(MinerProcess, StopSignalDuringStartUpOnlySetsTheFlag) {
     std::signal(SIGPIPE, SIG_IGN);  // a miner gone early must fail the test, not end it
     const testing::TempDir dir;
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    // The shell leaves its id, which the miner keeps through exec, and the miner's output in
+    // files that the test can read while it runs.
+    std::ofstream(dir.file("run")) << "d=$(dirname \"$0\")\necho $$ >\"$d/pid\"\n"
+                                      "exec \"$@\" >\"$d/out\"\n";
     int fifo = -1;
     const std::string notice = "\n shutdown requested \u2014 clean exit\n";
     struct Case {
@@ -288,14 +281,8 @@ TEST(MinerProcess, StopSignalDuringStartUpOnlySetsTheFlag) {
                 kill(pid, SIGKILL);
             }
         });
-        // The shell leaves its id, which the miner keeps through exec, and the miner's output
-        // in files that the test can read while it runs.
-        std::vector<std::string> words{
-            "/bin/sh", "-c",
-            "echo $$ >'" + dir.file("pid") + "' && exec \"$0\" \"$@\" >'" + dir.file("out") + "'"};
-        for (const std::string& w : words_of(std::string("miner --no-color ") + c.args, dir))
-            words.push_back(w);
-        const testing::ProcessResult r = run_with_sim_env(words);
+        const testing::ProcessResult r =
+            miner(std::string("/bin/sh @run miner --no-color ") + c.args, dir);
         ended = true;
         signaller.join();
         EXPECT_EQ(r.exit_code, 0) << c.args;
