@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
+#include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/pool_callbacks.h"
 #include "capture.h"
@@ -17,11 +20,20 @@ namespace {
 
 TEST(ConsoleTest, FormatRatePicksTheUnitBeforeRounding) {
     const std::pair<double, const char*> cases[] = {
-        {999.94, "999.9 H/s"},      {999.96, "1000.0 H/s"}, {1000, "1.00 kH/s"},
-        {999999.9, "1000.00 kH/s"}, {1e6, "1.000 MH/s"},    {-5, "-5.0 H/s"}};
+        {999.94, "999.9 H/s"},
+        {999.96, "1000.0 H/s"},
+        {1000, "1.00 kH/s"},
+        {999999.9, "1000.00 kH/s"},
+        {1e6, "1.000 MH/s"},
+        {-5, "-5.0 H/s"},
+        {0, "0.0 H/s"},
+        {12345678.9, "12.346 MH/s"},
+        {std::numeric_limits<double>::infinity(), "inf MH/s"}};
     for (const auto& [rate, text] : cases)
         EXPECT_EQ(format_rate(rate), text) << rate;
-    EXPECT_EQ(format_rate(1e300).size(), 31u);  // cut to the buffer, never past it
+    const std::string nan = format_rate(std::numeric_limits<double>::quiet_NaN());
+    EXPECT_TRUE(nan == "nan H/s" || nan == "-nan H/s") << nan;  // the sign is the libc's
+    EXPECT_EQ(format_rate(1e300).size(), 31u);                  // cut to the buffer, never past it
 }
 
 // Every kind of pool text reaches the console with its control bytes as escapes and UTF-8
@@ -132,13 +144,32 @@ TEST(ConsoleTest, BannerLayoutAndColours) {
     std::istringstream lines(plain);
     std::string line;
     const char* const rows[] = {nullptr, "", "   B", "   T", "   V", "", "", nullptr};
+    std::vector<size_t> widths;  // of the logo rows, in columns
+    std::string shadow;          // the last logo row
     for (const char* beside : rows) {
         ASSERT_TRUE(std::getline(lines, line));
         const std::string text = beside == nullptr ? "" : beside;
         EXPECT_EQ(line.size() > text.size() + 2, beside != nullptr) << line;  // a logo row
         EXPECT_EQ(line.substr(line.size() - std::min(line.size(), text.size())), text) << line;
+        if (beside != nullptr) {
+            EXPECT_EQ(line.substr(0, 2), "  ") << line;
+            shadow = line;
+            widths.push_back(
+                static_cast<size_t>(std::count_if(line.begin(), line.end(),
+                                                  [](char c) { return (c & 0xC0) != 0x80; })) -
+                text.size());
+        }
     }
     EXPECT_FALSE(std::getline(lines, line));
+    // The texts start in one column; the last row is all shadow.
+    ASSERT_EQ(widths.size(), 6u);
+    EXPECT_EQ(std::set<size_t>(widths.begin() + 1, widths.end()).size(), 1u);
+    EXPECT_EQ(shadow.find("\u2588"), std::string::npos) << shadow;
+    const std::string row6 = shadow;
+    for (const char* glyph : {"\u2550", "\u2551", "\u2554", "\u2557", "\u255a", "\u255d"})
+        for (size_t at; (at = shadow.find(glyph)) != std::string::npos;)
+            shadow.erase(at, 3);
+    EXPECT_EQ(shadow.find_first_not_of(' '), std::string::npos) << row6;
     const std::string coloured = banner_on_terminal(true);
     EXPECT_NE(coloured.find("\033[1m\033[38;2;255;77;0m  "), std::string::npos);
     EXPECT_NE(coloured.find("   \033[1m\033[38;2;237;232;219mB\033[0m"), std::string::npos);

@@ -37,7 +37,8 @@ TEST(OptionsTest, EveryFormSetsItsSettingAndTheLaterOneWins) {
         {"--verify", &Settings::verify_file}};
     for (const auto& [form, field] : forms)
         EXPECT_EQ(parse({form, "v"}).*field, "v") << form;
-    EXPECT_FALSE(parse({"--no-color"}).color);  // on by default; --hashes and --bench: below
+    EXPECT_TRUE(parse({}).color);
+    EXPECT_FALSE(parse({"--no-color"}).color);  // --hashes and --bench: below
     // Values are taken as they are, even when they look like options or are empty.
     const Settings v = parse({"-u", "first", "--address", "second", "-o", "-u", "-w", ""});
     EXPECT_EQ(v.address + "|" + v.pool_endpoint + "|" + v.worker, "second|-u|");
@@ -47,7 +48,8 @@ TEST(OptionsTest, EveryFormSetsItsSettingAndTheLaterOneWins) {
 // positive length is no bench.
 TEST(OptionsTest, NumbersAreReadLikeStrtolWithinTheIntRange) {
     const std::tuple<const char*, int, int> cases[] = {
-        {"12x", 12, 12}, {"1", 1, 1}, {"-3", -3, 0}, {"4294967396", INT_MAX, INT_MAX}};
+        {"12x", 12, 12}, {"1", 1, 1},  {"-3", -3, 0}, {"4294967396", INT_MAX, INT_MAX},
+        {"abc", 0, 0},   {" 7", 7, 7}, {"0", 0, 0}};
     for (const auto& [text, hashes, seconds] : cases) {
         EXPECT_EQ(parse({"--hashes", text}).hashes, hashes) << text;
         EXPECT_EQ(parse({"--bench", text}).bench_seconds, seconds) << text;
@@ -55,13 +57,19 @@ TEST(OptionsTest, NumbersAreReadLikeStrtolWithinTheIntRange) {
     EXPECT_EQ(option_int("-99999999999"), INT_MIN);
 }
 
-// Of a port beyond 16 bits, its low ones.
+// Of a port beyond 16 bits, its low ones; a port that is missing or not a number is 0.
 TEST(OptionsTest, EndpointSplitsAtTheLastColonAndWorkerDefaultsToTheHostName) {
     const std::pair<const char*, const char*> cases[] = {
         {kDefaultPoolEndpoint, "qel.tovrenpool.net 3360"},
         {"a:b:3360", "a:b 3360"},
         {"nohost", "nohost 3333"},
-        {"h:70001", "h 4465"}};
+        {"h:70001", "h 4465"},
+        {"pool.example:4444", "pool.example 4444"},
+        {":4000", " 4000"},
+        {"", " 3333"},
+        {"h:", "h 0"},
+        {"h:abc", "h 0"},
+        {"[::1]:3333", "[::1] 3333"}};
     for (const auto& [endpoint, host_port] : cases) {
         std::string host = "stale";
         uint16_t port = 1;

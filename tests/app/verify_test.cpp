@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ TEST_F(VerifyTest, RecordsAreKeptSkippedOrEndTheReading) {
              "zz" + h.substr(102) + " 3 " + x + " 0\n" + h + " 18446744073709551615 short 0\n",
          {1, 18446744073709551615ULL}},
         {h + " 1 " + x + " 0 " + h + " 2 " + x + " 99999999999 " + h + " 3 " + x + " 0", {1}},
+        // A field that is not a number, or a record cut short, ends the reading.
+        {h + " 1 " + x + " 0 " + h + " 2 " + x + " x " + h + " 3 " + x + " 0", {1}},
+        {h + " nonce " + x + " 0 " + h + " 2 " + x + " 0", {}},
+        {h + " 1 " + x + " 0\n" + h + " 2 " + x, {1}},
+        {"", {}},
     };
     const testing::TempDir dir;
     const std::string file = dir.file("records");
@@ -38,6 +44,7 @@ TEST_F(VerifyTest, RecordsAreKeptSkippedOrEndTheReading) {
         const VerifyRecords r = read_verify_file(file);
         EXPECT_EQ(r.nonces, nonces) << text;
         ASSERT_EQ(r.headers.size(), nonces.size());
+        ASSERT_EQ(r.expected.size(), nonces.size());
         for (const std::vector<uint8_t>& header : r.headers)
             EXPECT_TRUE(header.size() == 112 && header[0] == 0x01 && header[111] == 0x1e);
     }
@@ -71,6 +78,57 @@ TEST_F(VerifyTest, ListsOfThirtyTwoAndFaultsOfTheGpu) {
     set_console_colors(true);
     EXPECT_EQ(verify(4, 1), std::string("\033[31m check\033[0m alloc: ") +
                                 cudaGetErrorString(cudaErrorMemoryAllocation) + "\n");
+}
+
+// A context of 16 slots, as --hashes 16 makes it, verifies 40 records in lists of 16.
+TEST_F(VerifyTest, SmallContextIsVerifiedInListsOfItsSize) {
+    use_gpus({{2, 6000}});
+    settings_.hashes = 16;
+    set_console_colors(false);
+    testing::StdoutCapture out;
+    ASSERT_EQ(open_gpus(settings_, devices_), 0);
+    out.finish();
+    ASSERT_EQ(devices_[0]->ctx->slots, 16);
+    const testing::TempDir dir;
+    std::ofstream(dir.file("records")) << testing::verify_records(40);
+    const uint64_t launches = cudasim::launch_count();
+    testing::StdoutCapture lines;
+    EXPECT_EQ(run_verify_mode(dir.file("records"), devices_), 0);
+    EXPECT_EQ(lines.finish(), " check GPU0 verify 40/40 OK\n");
+    EXPECT_EQ(cudasim::launch_count() - launches, 3u);
+}
+
+// Each GPU is judged alone, green or red, and one that fails fails the run; a failing list
+// ends verify mode at once, so the GPUs after it get no line.
+TEST_F(VerifyTest, TwoGpusWhereOnlyTheFirstFails) {
+    use_gpus({{2, 800}, {2, 800}});
+    testing::StdoutCapture quiet;
+    ASSERT_EQ(open_gpus(settings_, devices_), 0);
+    quiet.finish();
+    const testing::TempDir dir;
+    std::ofstream(dir.file("records")) << testing::verify_records(4);
+    set_console_colors(true);
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[] {
+             cudasim::set_corrupt_rules({{10, 70, 0}});
+         },
+         "\033[31m check\033[0m GPU0 verify 3/4 FAILED\n"
+         "\033[32m check\033[0m GPU1 verify 4/4 OK\n"},
+        {[] {
+             cudasim::set_fail_rules({{"cudaMalloc", 0, 1, true, cudaErrorMemoryAllocation}});
+         },
+         std::string("\033[31m check\033[0m alloc: ") +
+             cudaGetErrorString(cudaErrorMemoryAllocation) + "\n"},
+    };
+    for (const auto& [fault, lines] : cases) {
+        fault();
+        testing::StdoutCapture out;
+        EXPECT_EQ(run_verify_mode(dir.file("records"), devices_), 1);
+        EXPECT_EQ(out.finish(), lines);
+        cudasim::set_corrupt_rules({});
+        cudasim::set_fail_rules({});
+    }
+    set_console_colors(false);
 }
 
 }  // namespace
