@@ -30,6 +30,8 @@ TEST(JsonParse, RejectsMalformedText) {
         // separators and unfinished containers
         "[1,]", "{\"a\":1,}", "[1 2]", "{\"a\" 1}", "{\"a\":1 \"b\":2}", "{a:1}", "[", "{",
         "{\"a\"", "{\"a\":", "[1", "{\"a\":1", "[,1]",
+        // a container that fails must not pass on what follows it as if it had ended
+        "[1x", "[1}", "{\"a\":[1}}", "[{,1]", "[{\"a\":1,]", "{\"ab",
         // escapes and unfinished strings
         R"("\x")", R"("\u12")", R"("\u12G4")", R"("abc)", R"("\)", "\"\\", R"("\U0041")",
         R"("\uD800\uZZZZ")", R"("\uD800\u")"};
