@@ -305,7 +305,7 @@ TEST_F(PoolConnection, BackOffGoesOnFromUnreachableIntoLostUntilAJobOrAStart) {
 }
 
 // A callback that stops the Pool while it is connected cannot join the pool thread: the thread
-// closes the connection and ends by itself, the owner's stop joins it, and a start works.
+// closes the connection and ends by itself, and a start then joins it before starting anew.
 TEST_F(PoolConnection, StopFromACallbackWhileConnected) {
     PoolSide side;
     const std::string connected = "connected to " + side.endpoint;
@@ -319,11 +319,29 @@ TEST_F(PoolConnection, StopFromACallbackWhileConnected) {
     side.send(R"({"method":"notification","params":{"kind":"stop"}})"
               "\n");
     EXPECT_TRUE(eventually([&] { return !pool.connected.load(); }));
-    expect_prompt_stop();
     start(side.port);
     EXPECT_EQ(side.accept(), login_line("qel1payout", "rig\"7"));
     expect_prompt_stop();
     EXPECT_EQ(events.take(), (Lines{connected, "pool notice: stop", connected}));
+}
+
+// A line far larger than the socket buffers goes out in many parts while the pool reads them,
+// and arrives whole and in order.
+TEST_F(PoolConnection, LineLargerThanTheSocketBuffersArrivesWhole) {
+    PoolSide side;
+    start(side.port);
+    side.accept();
+    std::string big(16 << 20, ' ');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 23);
+    std::atomic<bool> sent{false};
+    std::thread sender([&] { sent = pool.send_line(big); });
+    const std::string received = side.line();
+    sender.join();
+    EXPECT_TRUE(sent.load());
+    EXPECT_EQ(received.size(), big.size());
+    EXPECT_TRUE(received == big);
+    expect_prompt_stop();
 }
 
 // Against a pool that never reads, so that sends back up: a stop during a blocked send is
