@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <iterator>
 #include <mutex>
 #include <set>
@@ -302,6 +304,36 @@ TEST_F(PoolConnection, BackOffGoesOnFromUnreachableIntoLostUntilAJobOrAStart) {
     expect_prompt_stop();
     ASSERT_EQ(stamped.size(), std::size(expected) + 2);
     EXPECT_EQ(stamped.back().first, lost + "2 s");
+}
+
+// Signals that interrupt the back-off's sleeps do not shorten it: a step sleeps on for what is
+// left of it.
+TEST_F(PoolConnection, SignalsDoNotShortenTheBackOff) {
+    struct sigaction ignore = {}, before = {};
+    ignore.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &ignore, &before), 0);  // without SA_RESTART
+    const PoolSide refused(-1);
+    const std::string cannot = "cannot reach " + refused.endpoint + ", retry in ";
+    std::mutex mutex;
+    std::vector<Clock::time_point> attempts;
+    pool.on_log = [&](const std::string& line) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            attempts.push_back(Clock::now());
+        }
+        events.add(line);
+    };
+    pool.wait_step_ms = 20;
+    start(refused.port);
+    ASSERT_TRUE(events.wait_for(cannot + "2 s"));
+    // A signal about every millisecond until the next attempt, for at most 5 s.
+    for (const auto t0 = Clock::now();
+         !events.wait_for(cannot + "4 s", 1, 1) && ms_since(t0) < 5000;)
+        pthread_kill(pool.conn_thread.native_handle(), SIGUSR1);
+    expect_prompt_stop();
+    sigaction(SIGUSR1, &before, nullptr);
+    ASSERT_EQ(attempts.size(), 2u);
+    EXPECT_GE(attempts[1] - attempts[0], std::chrono::milliseconds(400));
 }
 
 // A callback that stops the Pool while it is connected cannot join the pool thread: the thread
