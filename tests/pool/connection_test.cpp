@@ -119,20 +119,24 @@ class PoolConnection : public ::testing::Test {
     test::Events events;
 };
 
-// The first session: login, lines split over reads, two in one read, empty lines and CRLF, a
-// job, a share and its result; a stop, and a submit while stopped (it takes an id, sends
-// nothing). A second start logs in anew, its ids and counters go on from before, and its
-// connections end: with nothing (back-off 2 s); after a job, shares from many threads, and an
-// unfinished line of 1 MiB, which is kept, then one of 1 MiB + 1, which ends it (the stored
-// job resets the back-off to 2 s); with a rejected job only (4 s). A callback stops the pool
-// then, without joining its own thread; the owner's stop joins it promptly. Each job carries
-// its number and the connection it came on. Back-offs pass in 1 ms steps.
+// A Pool never started stops at once and sends nothing. The first session: login, lines split over
+// reads, two in one read, empty lines and CRLF, a job, a share and its result; a stop, and a submit
+// while stopped (it takes an id, sends nothing). A second start logs in anew, its ids and counters
+// go on from before, and its connections end: with nothing (back-off 2 s); after a job, shares from
+// many threads, and an unfinished line of 1 MiB, which is kept, then one of 1 MiB + 1, which ends
+// it (the stored job resets the back-off to 2 s); with a rejected job only (4 s). A callback stops
+// the pool then, without joining its own thread; the owner's stop joins it promptly. Each job
+// carries its number and the connection it came on. Back-offs pass in 1 ms steps.
 TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallback) {
     PoolSide side;
     const std::string connected = "connected to " + side.endpoint;
     const std::string job42 = "new job \xE2\x80\x94 height 42, difficulty 9";
     const uint8_t hash[32] = {0xff, 0x0e, 0x00, 0x7a};
     pool.wait_step_ms = 1;
+    // Never started: stops at once, also twice, and sends nothing.
+    expect_prompt_stop();
+    expect_prompt_stop();
+    EXPECT_FALSE(pool.send_line("early"));
     start(side.port);
     EXPECT_EQ(side.accept(), R"({"id":1,"method":"login","params":{"address":"qel1payout",)"
                              R"("worker":"rig\"7","protocol_version":2,)"
@@ -154,6 +158,7 @@ TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallba
     ASSERT_TRUE(events.wait_for("share accepted OK"));
     expect_prompt_stop();
     pool.submit("lost", 11, hash);
+    EXPECT_FALSE(pool.send_line("lost"));
     EXPECT_EQ(events.take(),
               (Lines{connected, "pool notice: a", "pool notice: b", job42, "share accepted OK"}));
 
