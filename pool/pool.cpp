@@ -33,8 +33,8 @@ constexpr size_t kMaxLineBytes = 1048576;
 // itself, and must not read conn_thread, which the owner's thread writes.
 thread_local const Pool* t_own_pool = nullptr;
 
-void sleep_100ms() {
-    timespec left{0, 100 * 1000 * 1000};
+void sleep_ms(int ms) {
+    timespec left{ms / 1000, ms % 1000 * 1000L * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
@@ -88,7 +88,7 @@ void Pool::log(const std::string& message) {
 
 void Pool::wait_seconds(int seconds) {
     for (int step = 0; step < seconds * 10 && running; ++step) {
-        sleep_100ms();
+        sleep_ms(wait_step_ms);
     }
 }
 

@@ -71,6 +71,9 @@ class Pool {
     std::mutex send_mutex;
     PoolJob job;
     int fd = -1;
+    // Each second of a back-off is ten steps of this many milliseconds. Tests shorten the steps
+    // to run through a whole series of back-offs; set it only while the Pool is stopped.
+    int wait_step_ms = 100;
 
   private:
     void log(const std::string& message);

@@ -2,11 +2,17 @@
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <iterator>
+#include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "pool/pool_lines.h"
 #include "support.h"
@@ -15,10 +21,10 @@ namespace tovren::qel {
 namespace {
 
 using test::job_line;
+using test::kJob0;
 using test::Lines;
 using Clock = std::chrono::steady_clock;
 
-const std::string kJob0 = "new job \xE2\x80\x94 height 0, difficulty 0";
 // Generous bounds for "promptly": far below the waits they guard against (a 1 s read poll,
 // a back-off of seconds, a 5 s send or connect limit), far above scheduling noise.
 constexpr int kPromptMs = 500;
@@ -29,6 +35,16 @@ void sleep_ms(int ms) {
 
 int64_t ms_since(Clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+// Waits up to 5 s for cond.
+template <typename Cond>
+bool eventually(Cond cond) {
+    for (const auto t0 = Clock::now(); !cond(); sleep_ms(5)) {
+        if (ms_since(t0) > 5000)
+            return false;
+    }
+    return true;
 }
 
 // The pool's end: a socket on an ephemeral port of 127.0.0.1, listening unless backlog is
@@ -94,23 +110,33 @@ class PoolConnection : public ::testing::Test {
         EXPECT_FALSE(pool.connected.load() || pool.job.valid);
         EXPECT_EQ(pool.fd, -1);
     }
+    PoolJob current_job() {
+        std::lock_guard<std::mutex> lock(pool.job_mutex);
+        return pool.job;
+    }
 
     Pool pool;
     test::Events events;
 };
 
-// The first session: login, lines split over reads, two in one read, empty lines and CRLF, a
-// job, a share and its result; a stop, and a submit while stopped (it takes an id, sends
-// nothing). A second start logs in anew, its ids and counters go on from before, and its
-// connections end: with nothing (back-off 2 s); after a job, shares from many threads, and an
-// unfinished line of 1 MiB, which is kept, then one of 1 MiB + 1, which ends it (the stored
-// job resets the back-off to 2 s); with a rejected job only (4 s). A callback stops the pool
-// then, without joining its own thread; the owner's stop joins it promptly.
+// A Pool never started stops at once and sends nothing. The first session: login, lines split over
+// reads, two in one read, empty lines and CRLF, a job, a share and its result; a stop, and a submit
+// while stopped (it takes an id, sends nothing). A second start logs in anew, its ids and counters
+// go on from before, and its connections end: with nothing (back-off 2 s); after a job, shares from
+// many threads, and an unfinished line of 1 MiB, which is kept, then one of 1 MiB + 1, which ends
+// it (the stored job resets the back-off to 2 s); with a rejected job only (4 s). A callback stops
+// the pool then, without joining its own thread; the owner's stop joins it promptly. Each job
+// carries its number and the connection it came on. Back-offs pass in 1 ms steps.
 TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallback) {
     PoolSide side;
     const std::string connected = "connected to " + side.endpoint;
     const std::string job42 = "new job \xE2\x80\x94 height 42, difficulty 9";
     const uint8_t hash[32] = {0xff, 0x0e, 0x00, 0x7a};
+    pool.wait_step_ms = 1;
+    // Never started: stops at once, also twice, and sends nothing.
+    expect_prompt_stop();
+    expect_prompt_stop();
+    EXPECT_FALSE(pool.send_line("early"));
     start(side.port);
     EXPECT_EQ(side.accept(), R"({"id":1,"method":"login","params":{"address":"qel1payout",)"
                              R"("worker":"rig\"7","protocol_version":2,)"
@@ -124,12 +150,15 @@ TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallba
               "\n\r\n" + job_line("job \"1\"", R"(,"height":42,"difficulty":9)") + "\r\n");
     ASSERT_TRUE(events.wait_for(job42));
     EXPECT_TRUE(pool.connected.load());
+    PoolJob job = current_job();
+    EXPECT_TRUE(job.valid && job.seq == 1 && job.conn_gen == 1 && job.job_id == "job \"1\"");
     pool.submit("job \"1\"", 123456789, hash);
     EXPECT_EQ(side.line(), submit_line(2, "job \"1\"", 123456789, hash));
     side.send("{\"id\":2,\"status\":\"OK\"}\n");
     ASSERT_TRUE(events.wait_for("share accepted OK"));
     expect_prompt_stop();
     pool.submit("lost", 11, hash);
+    EXPECT_FALSE(pool.send_line("lost"));
     EXPECT_EQ(events.take(),
               (Lines{connected, "pool notice: a", "pool notice: b", job42, "share accepted OK"}));
 
@@ -146,6 +175,8 @@ TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallba
     EXPECT_EQ(side.accept(), fee);
     side.send(job_line("j") + "\n");
     ASSERT_TRUE(events.wait_for(kJob0));
+    job = current_job();
+    EXPECT_TRUE(job.valid && job.seq == 2 && job.conn_gen == 3 && job.job_id == "j");
     // Shares from 8 threads at once, with job ids of 5000 bytes so that sends can come out in
     // parts: every line arrives whole, with its own id from 4 on.
     std::vector<std::thread> threads;
@@ -186,14 +217,14 @@ TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallba
     EXPECT_EQ(pool.job_seq.load(), 3u);
 }
 
-// Refused connections back off 2, 4, ... s, and so does a host that does not resolve; a stop
-// during the back-off is prompt. Against a listener whose accept queue is full, so that
+// A refused connection and a host that does not resolve cannot be reached; a stop during the
+// back-off that follows is prompt. Against a listener whose accept queue is full, so that
 // connects hang, a stop during a connect is prompt, and a connect gives up after its bound.
 TEST_F(PoolConnection, UnreachablePoolsBackOffAndHangingConnectsTimeOut) {
     const PoolSide refused(-1);
     const std::string cannot = "cannot reach " + refused.endpoint + ", retry in ";
     start(refused.port);
-    ASSERT_TRUE(events.wait_for(cannot + "4 s"));
+    ASSERT_TRUE(events.wait_for(cannot + "2 s"));
     expect_prompt_stop();
     start(3333, "a", "w", "qel-pool.invalid");
     ASSERT_TRUE(events.wait_for("cannot reach qel-pool.invalid:3333, retry in 2 s", 1, 30000));
@@ -214,12 +245,140 @@ TEST_F(PoolConnection, UnreachablePoolsBackOffAndHangingConnectsTimeOut) {
     ASSERT_TRUE(events.wait_for("cannot reach " + full.endpoint + ", retry in 2 s", 1, 15000));
     EXPECT_GE(ms_since(t0), 4500);
     pool.stop();
-    EXPECT_EQ(events.take(), (Lines{cannot + "2 s", cannot + "4 s",
-                                    "cannot reach qel-pool.invalid:3333, retry in 2 s",
-                                    "cannot reach " + full.endpoint + ", retry in 2 s"}));
+    EXPECT_EQ(events.take(),
+              (Lines{cannot + "2 s", "cannot reach qel-pool.invalid:3333, retry in 2 s",
+                     "cannot reach " + full.endpoint + ", retry in 2 s"}));
     EXPECT_EQ(pool.connections.load(), 0u);
     for (int filler : fillers)
         close(filler);
+}
+
+// The back-off goes on from "cannot reach" into "connection lost": after 2 and 4 s unreachable,
+// connections that bring nothing are lost with 8, 15, 15 s; one that stored a job starts again
+// at 2 s; a start begins at 2 s. Every delay shown is waited before the next attempt (in 1 ms
+// steps here); with the usual steps a stop during it is prompt.
+TEST_F(PoolConnection, BackOffGoesOnFromUnreachableIntoLostUntilAJobOrAStart) {
+    PoolSide side(-1);
+    const std::string cannot = "cannot reach " + side.endpoint + ", retry in ";
+    const std::string connected = "connected to " + side.endpoint;
+    const std::string lost = "connection lost, reconnecting in ";
+    std::mutex mutex;
+    std::vector<std::pair<std::string, Clock::time_point>> stamped;
+    pool.on_log = [&](const std::string& line) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stamped.emplace_back(line, Clock::now());
+        }
+        if (line == cannot + "4 s")
+            listen(side.fd, 8);  // the third attempt connects
+        events.add(line);
+    };
+    const std::string login = login_line("qel1payout", "rig\"7");
+    pool.wait_step_ms = 1;
+    start(side.port);
+    ASSERT_TRUE(events.wait_for(cannot + "4 s"));
+    // Each accept hangs up the connection before it.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(side.accept(), login);
+    side.send(job_line("j") + "\n");
+    ASSERT_TRUE(events.wait_for(kJob0));
+    EXPECT_EQ(side.accept(), login);
+    EXPECT_EQ(side.accept(), login);
+    expect_prompt_stop();
+    // Each line and the least time, in ms, until the next one.
+    const std::pair<std::string, int> expected[] = {
+        {cannot + "2 s", 20}, {cannot + "4 s", 40}, {connected, 0},     {lost + "8 s", 80},
+        {connected, 0},       {lost + "15 s", 150}, {connected, 0},     {lost + "15 s", 150},
+        {connected, 0},       {kJob0, 0},           {lost + "2 s", 20}, {connected, 0},
+        {lost + "4 s", 40},   {connected, 0}};
+    ASSERT_EQ(stamped.size(), std::size(expected));
+    for (size_t i = 0; i < stamped.size(); ++i)
+        EXPECT_EQ(stamped[i].first, expected[i].first) << i;
+    for (size_t i = 0; i + 1 < stamped.size(); ++i) {
+        EXPECT_GE(stamped[i + 1].second - stamped[i].second,
+                  std::chrono::milliseconds(expected[i].second))
+            << i;
+    }
+
+    // The last delay was 8 s; a new start shows 2 s again.
+    pool.wait_step_ms = 100;
+    start(side.port);
+    EXPECT_EQ(side.accept(), login);
+    side.hang_up();
+    ASSERT_TRUE(events.wait_for(lost + "2 s", 2));
+    expect_prompt_stop();
+    ASSERT_EQ(stamped.size(), std::size(expected) + 2);
+    EXPECT_EQ(stamped.back().first, lost + "2 s");
+}
+
+// Signals that interrupt the back-off's sleeps do not shorten it: a step sleeps on for what is
+// left of it.
+TEST_F(PoolConnection, SignalsDoNotShortenTheBackOff) {
+    struct sigaction ignore = {}, before = {};
+    ignore.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &ignore, &before), 0);  // without SA_RESTART
+    const PoolSide refused(-1);
+    const std::string cannot = "cannot reach " + refused.endpoint + ", retry in ";
+    std::mutex mutex;
+    std::vector<Clock::time_point> attempts;
+    pool.on_log = [&](const std::string& line) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            attempts.push_back(Clock::now());
+        }
+        events.add(line);
+    };
+    pool.wait_step_ms = 20;
+    start(refused.port);
+    ASSERT_TRUE(events.wait_for(cannot + "2 s"));
+    // A signal about every millisecond until the next attempt, for at most 5 s.
+    for (const auto t0 = Clock::now();
+         !events.wait_for(cannot + "4 s", 1, 1) && ms_since(t0) < 5000;)
+        pthread_kill(pool.conn_thread.native_handle(), SIGUSR1);
+    expect_prompt_stop();
+    sigaction(SIGUSR1, &before, nullptr);
+    ASSERT_EQ(attempts.size(), 2u);
+    EXPECT_GE(attempts[1] - attempts[0], std::chrono::milliseconds(400));
+}
+
+// A callback that stops the Pool while it is connected cannot join the pool thread: the thread
+// closes the connection and ends by itself, and a start then joins it before starting anew.
+TEST_F(PoolConnection, StopFromACallbackWhileConnected) {
+    PoolSide side;
+    const std::string connected = "connected to " + side.endpoint;
+    pool.on_log = [&](const std::string& line) {
+        events.add(line);
+        if (line == "pool notice: stop")
+            pool.stop();
+    };
+    start(side.port);
+    side.accept();
+    side.send(R"({"method":"notification","params":{"kind":"stop"}})"
+              "\n");
+    EXPECT_TRUE(eventually([&] { return !pool.connected.load(); }));
+    start(side.port);
+    EXPECT_EQ(side.accept(), login_line("qel1payout", "rig\"7"));
+    expect_prompt_stop();
+    EXPECT_EQ(events.take(), (Lines{connected, "pool notice: stop", connected}));
+}
+
+// A line far larger than the socket buffers goes out in many parts while the pool reads them,
+// and arrives whole and in order.
+TEST_F(PoolConnection, LineLargerThanTheSocketBuffersArrivesWhole) {
+    PoolSide side;
+    start(side.port);
+    side.accept();
+    std::string big(16 << 20, ' ');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 23);
+    std::atomic<bool> sent{false};
+    std::thread sender([&] { sent = pool.send_line(big); });
+    const std::string received = side.line();
+    sender.join();
+    EXPECT_TRUE(sent.load());
+    EXPECT_EQ(received.size(), big.size());
+    EXPECT_TRUE(received == big);
+    expect_prompt_stop();
 }
 
 // Against a pool that never reads, so that sends back up: a stop during a blocked send is

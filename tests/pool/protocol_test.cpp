@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -27,8 +28,43 @@ TEST(PoolLines, SubmitLineBytes) {
               R"({"id":18446744073709551615,"method":"submit","params":{"job_id":"a\"b",)"
               R"("nonce":18446744073709551614,"claimed_hash":"00ff0a)" +
                   std::string(56, '0') + "9c\"}}");
+    EXPECT_EQ(submit_line(2, "j1", 0, hash),
+              R"({"id":2,"method":"submit","params":{"job_id":"j1","nonce":0,"claimed_hash":")"
+              R"(00ff0a)" +
+                  std::string(56, '0') + "9c\"}}");
     // Hex is read in whole pairs only.
     EXPECT_FALSE(parse_hex_bytes("a1b", hash, 2));
+}
+
+TEST(PoolLines, LoginLineEscapesAddressAndWorker) {
+    const std::string rest = R"("protocol_version":2,"capabilities":["submit_claimed_hash"],)"
+                             R"("difficulty_hint":null}})";
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"qel1abc", "rig-1", R"("address":"qel1abc","worker":"rig-1",)"},
+        {"a\"b", "w\\\n", R"("address":"a\"b","worker":"w\\\n",)"},
+        {"", "", R"("address":"","worker":"",)"},
+    };
+    for (const auto& [address, worker, params] : cases)
+        EXPECT_EQ(login_line(address, worker),
+                  R"({"id":1,"method":"login","params":{)" + params + rest)
+            << address;
+}
+
+// Pairs of either case are decoded in order; the first bad pair, or the end of a short text,
+// ends the decoding with the bytes before it written and the rest untouched; characters after
+// the last pair are not read.
+TEST(ParseHexBytes, DecodesPairsUpToTheFirstBadOne) {
+    const std::tuple<std::string, size_t, bool, std::vector<uint8_t>> cases[] = {
+        {"aBcD", 2, true, {0xab, 0xcd, 0x55}},   {"09Fazz", 2, true, {0x09, 0xfa, 0x55}},
+        {"a1bx", 2, false, {0xa1, 0x55, 0x55}},  {"a1xb", 2, false, {0xa1, 0x55, 0x55}},
+        {"g1", 1, false, {0x55, 0x55, 0x55}},    {"12", 2, false, {0x12, 0x55, 0x55}},
+        {"000fF0", 3, true, {0x00, 0x0f, 0xf0}},
+    };
+    for (const auto& [text, n, ok, bytes] : cases) {
+        std::vector<uint8_t> out(3, 0x55);
+        EXPECT_EQ(parse_hex_bytes(text, out.data(), n), ok) << text;
+        EXPECT_EQ(out, bytes) << text;
+    }
 }
 
 class PoolMessages : public ::testing::Test {
@@ -47,10 +83,9 @@ class PoolMessages : public ::testing::Test {
 // Lines that are not understood give nothing; replies are told apart by id alone (1 is the
 // login, anything else a share); only "OK", "ok", "accepted" or no status accept a share.
 TEST_F(PoolMessages, EachLineGivesItsLogOrShareResult) {
-    std::string bad_char = header_hex();
-    bad_char[100] = 'g';
     const std::pair<std::string, Lines> cases[] = {
         {"not json", {}},
+        {"[1,2]", {}},
         {R"({"method":"job"})", {}},
         {R"({"method":"Job","params":{}})", {}},
         {R"({"method":"notification"})", {}},
@@ -62,26 +97,61 @@ TEST_F(PoolMessages, EachLineGivesItsLogOrShareResult) {
         {R"({"method":"notification","params":5,"id":1})", {"pool notice: notification"}},
         {R"({"id":1,"error":null,"result":{"status":"OK"}})", {"logged in"}},
         {R"({"id":+1,"result":"x"})", {"logged in"}},
+        {"{\"id\":1}\r", {"logged in"}},
         {R"({"id":2,"status":"OK"})", {"share accepted OK"}},
         {R"({"id":3,"status":"ok"})", {"share accepted ok"}},
         {R"({"id":3,"status":"accepted"})", {"share accepted accepted"}},
         {R"({"id":3})", {"share accepted "}},
         {R"({"id":3,"result":{"status":"rejected"}})", {"share accepted "}},
         {R"({"id":3,"status":"Accepted"})", {"share rejected "}},
+        {R"({"id":3,"status":"stale"})", {"share rejected "}},
+        {R"({"id":3,"status":"accepted","error":"low difficulty"})",
+         {"share rejected low difficulty"}},
+        // an id that is not a whole decimal number reads as 0: a share result, never the login
         {R"({"id":"1","error":"dup"})", {"share rejected dup"}},
-        // jobs with a bad header_base or target are neither stored nor counted
+        {R"({"id":1.0,"status":"OK"})", {"share accepted OK"}},
+        {R"({"id":null,"status":"OK"})", {"share accepted OK"}},
+        {R"({"id":-1,"error":"e"})", {"share rejected e"}},
+        {R"({"id":1e0})", {"share accepted "}},
         {R"({"method":"job","params":null})", {kRejected}},
-        {job_json("\"x\"", header_hex().substr(1)), {kRejected}},
-        {job_json("\"x\"", header_hex() + "0"), {kRejected}},
-        {job_json("\"x\"", bad_char), {kRejected}},
-        {job_json("\"x\"", header_hex(), "0x" + kTarget), {kRejected}},
-        {job_json("\"x\"", header_hex(), kTarget + "0"), {kRejected}},
-        {job_json("\"x\"", header_hex(), ""), {kRejected}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(handle(c.first), c.second) << c.first;
     EXPECT_EQ(pool.job_seq.load(), 0u);
     EXPECT_FALSE(pool.job.valid);
+}
+
+// A job with a bad header_base or target is neither stored nor counted: before the first job,
+// and after one, which stays current with its id, counter, fields and valid flag.
+TEST_F(PoolMessages, RejectedJobsLeaveTheCurrentJobAlone) {
+    std::string bad_char = header_hex();
+    bad_char[100] = 'g';
+    // header_base, target
+    const std::pair<std::string, std::string> cases[] = {{header_hex().substr(1), kTarget},
+                                                         {header_hex() + "0", kTarget},
+                                                         {bad_char, kTarget},
+                                                         {"", kTarget},
+                                                         {header_hex(), "0x" + kTarget},
+                                                         {header_hex(), kTarget + "0"},
+                                                         {header_hex(), kTarget.substr(2)},
+                                                         {header_hex(), ""},
+                                                         {header_hex(), "0g" + kTarget.substr(2)}};
+    for (const bool stored : {false, true}) {
+        if (stored) {
+            ASSERT_EQ(handle(job_line("keep", R"(,"height":5)")),
+                      Lines{"new job \xE2\x80\x94 height 5, difficulty 0"});
+        }
+        for (const auto& [header, target] : cases) {
+            EXPECT_EQ(handle(job_json("\"x\"", header, target)), Lines{kRejected})
+                << header << " / " << target;
+            const PoolJob& j = pool.job;
+            EXPECT_EQ(pool.job_seq.load(), stored ? 1u : 0u);
+            EXPECT_TRUE(j.valid == stored && j.seq == pool.job_seq && j.height == (stored ? 5 : 0));
+            EXPECT_EQ(j.job_id, stored ? "keep" : "");
+            EXPECT_TRUE(j.header[1] == (stored ? 1 : 0) && j.header[111] == (stored ? 111 : 0) &&
+                        j.target[2] == (stored ? 0xff : 0));
+        }
+    }
 }
 
 // Any "error" but null or an empty string refuses the login and rejects the share whatever
@@ -144,6 +214,7 @@ TEST_F(PoolMessages, JobsAreStoredWithTheirFields) {
             << line;
         EXPECT_TRUE(j.seq == ++seq && j.conn_gen == 3 && j.target[2] == 0xff &&
                     j.target[31] == 0x7f);
+        EXPECT_EQ(j.job_id, seq == 1 ? "j7" : seq < 4 ? "" : "j") << line;
         for (int i = 0; i < 112; ++i)
             ASSERT_EQ(j.header[i], i) << line;
     }

@@ -25,6 +25,8 @@ inline std::string header_hex() {
 }
 
 inline const std::string kTarget = "0000ffff" + std::string(54, '0') + "7f";
+// What a job without height and difficulty logs.
+inline const std::string kJob0 = "new job \xE2\x80\x94 height 0, difficulty 0";
 
 // A "job" message; id is the job id's JSON text, extra is appended to the params.
 inline std::string job_json(const std::string& id, const std::string& header,
