@@ -60,9 +60,19 @@ TEST(NonceAllocatorTest, GrantsAreConsecutiveWithinTheRangeAndRestartWithNewWork
         // A range smaller than one launch, or nonce_end below nonce_start.
         {{1, 100, 114, 16, false, 0}, {1, 100, 99, 16, false, 0}, {1, 100, 50, 1, false, 0},
          {1, 100, 115, 16, true, 100}, {1, 100, 115, 16, false, 0}},
+        // Two GPUs of different sizes taking turns on a fresh job.
+        {{1, 1000, kMax, 64, true, 1000}, {1, 1000, kMax, 24, true, 1064},
+         {1, 1000, kMax, 64, true, 1088}},
+        // A range of exactly 3 launches ends on nonce_end.
+        {{1, 7000, 7047, 16, true, 7000}, {1, 7000, 7047, 16, true, 7016},
+         {1, 7000, 7047, 16, true, 7032}, {1, 7000, 7047, 16, false, 0},
+         {1, 7000, 7047, 1, false, 0}},
         // A range ending at 2^64 - 1 never wraps to 0, nor does a block past it.
         {{1, kMax - 31, kMax, 16, true, kMax - 31}, {1, kMax - 31, kMax, 20, false, 0},
          {1, kMax - 31, kMax, 16, true, kMax - 15}, {1, kMax - 31, kMax, 1, false, 0}},
+        {{1, kMax - 31, kMax, 16, true, kMax - 31}, {1, kMax - 31, kMax, 16, true, kMax - 15},
+         {1, kMax - 31, kMax, 16, false, 0}},
+        {{1, kMax - 10, kMax, 16, false, 0}, {1, kMax - 10, kMax, 11, true, kMax - 10}},
         // The same work sent again goes on; a change of id, header, target or range restarts.
         {{1, 0, kMax, 10, true, 0}, {2, 0, kMax, 10, true, 10}, {1, 0, kMax, 10, false, 0},
          {3, 0, kMax, 10, true, 20}, {4, 0, kMax, 10, true, 0, kId},
@@ -109,17 +119,23 @@ TEST(TuningTest, IterationsCandidatesAndTheChoiceAmongThem) {
 
     // The fastest candidate wins and a tie keeps the first. Seconds of the timed launch: rates
     // 25*32/2 = 400, 30*32/2.4 = 400 (a tie), 35*32/2.0 = 560, 40*32/3.2 = 400.
-    const auto fake = [](int n, double& t) {
+    std::vector<int> timed;
+    const auto fake = [&timed](int n, double& t) {
+        timed.push_back(n);
         t = n == 30 ? 2.4 : n == 40 ? 3.2 : 2.0;
         return true;
     };
     TuneChoice best;
     ASSERT_TRUE(choose_hashes({25, 30}, fake, best));
     EXPECT_EQ(best.hashes, 25);
+    EXPECT_DOUBLE_EQ(best.rate, 400.0);
     ASSERT_TRUE(choose_hashes({25, 30, 35, 40}, fake, best));
     EXPECT_EQ(best.hashes, 35);
     EXPECT_DOUBLE_EQ(best.rate, 560.0);
     EXPECT_DOUBLE_EQ(best.seconds_per_iteration, 2.0 / 32);
+    // Every candidate is timed, the same n again too (few multiprocessors).
+    ASSERT_TRUE(choose_hashes({3, 3, 4, 4}, fake, best));
+    EXPECT_EQ(timed, (std::vector<int>{25, 30, 25, 30, 35, 40, 3, 3, 4, 4}));
     ASSERT_TRUE(choose_hashes({}, fake, best));
     EXPECT_EQ(best.hashes, 0);
     int calls = 0;
@@ -136,24 +152,26 @@ TEST(TuneGpuTest, SetOrMeasuredHashesAndIterationsOrAFailureThatEndsTuning) {
         const char* failing_call;
         uint64_t nth;
         int hashes;
+        uint64_t launches;  // that passed validation
         std::string line;
     } cases[] = {
-        {1, 2, 4, nullptr, 0, 1,
+        // One launch, with no warm-up.
+        {1, 2, 4, nullptr, 0, 1, 1,
          " tune  GPU1: 1 hashes in flight (8 MB), {rate} (set by --hashes)"},
 // 320 simulated hashes, too slow when instrumented: the choice among the candidates is
 // tested above in every build.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
         // Only the first candidate, 5, fits; a warm-up and a measured launch.
-        {0, 2, 5, nullptr, 0, 5,
+        {0, 2, 5, nullptr, 0, 5, 2,
          " tune  GPU1: 5 hashes in flight (40 MB), {rate} (measured, override with --hashes <n>)"},
         // The measuring launch after a warm-up of 32 hashes.
-        {0, 0, 4, "cudaLaunchKernel", 2, 0, " tune  GPU1: kernel launch: unknown error"},
+        {0, 0, 4, "cudaLaunchKernel", 2, 0, 1, " tune  GPU1: kernel launch: unknown error"},
 #endif
-        {-3, 28, 4, nullptr, 0, 0, " tune  GPU1: not enough GPU memory"},  // 70 for 4 slots
-        {4, 0, 4, "cudaMemcpyAsync", 1, 0, " gpu   job copy: unknown error"},
-        {0, 0, 4, "cudaMemcpyAsync", 1, 0, " tune  GPU1: job copy: unknown error"},
-        {4, 0, 4, "cudaLaunchKernel", 1, 0, " gpu   kernel launch: unknown error"},
-        {0, 0, 4, "cudaLaunchKernel", 1, 0, " tune  GPU1: kernel launch: unknown error"},
+        {-3, 28, 4, nullptr, 0, 0, 0, " tune  GPU1: not enough GPU memory"},  // 70 for 4 slots
+        {4, 0, 4, "cudaMemcpyAsync", 1, 0, 0, " gpu   job copy: unknown error"},
+        {0, 0, 4, "cudaMemcpyAsync", 1, 0, 0, " tune  GPU1: job copy: unknown error"},
+        {4, 0, 4, "cudaLaunchKernel", 1, 0, 0, " gpu   kernel launch: unknown error"},
+        {0, 0, 4, "cudaLaunchKernel", 1, 0, 0, " tune  GPU1: kernel launch: unknown error"},
     };
     set_console_colors(false);
     for (const auto& c : cases) {
@@ -173,13 +191,82 @@ TEST(TuneGpuTest, SetOrMeasuredHashesAndIterationsOrAFailureThatEndsTuning) {
             line.replace(rate, 6, format_rate(dev.tuned_rate));
         EXPECT_EQ(out.finish(), line);
         EXPECT_EQ(dev.hashes, c.hashes);
+        EXPECT_EQ(cudasim::launch_count(), c.launches);
         if (c.hashes != 0) {  // one launch gives the rate and the time of one iteration
             EXPECT_NEAR(dev.iters, iterations_for(c.hashes / dev.tuned_rate), 1);
         }
     }
 }
 
-// Hash byte 31 weighs against target byte 0: the bytes set in each, the rest zero.
+// The GPUs in list order, each line printed when its GPU is done; the first failure ends
+// tuning there, the lines already printed staying. {rate0} and {rate1} stand for the rates.
+TEST(TuneGpuTest, TwoGpusInOrderUntilTheFirstThatFails) {
+    const struct {
+        int option, sm_count0;
+        const char* failing_call;
+        int failing_device;
+        uint64_t launches;
+        int hashes0, hashes1;
+        std::string out;
+    } cases[] = {
+        {1, 2, nullptr, -1, 2, 1, 1,
+         " tune  GPU0: 1 hashes in flight (8 MB), {rate0} (set by --hashes)\n"
+         " tune  GPU1: 1 hashes in flight (8 MB), {rate1} (set by --hashes)\n"},
+        {-3, 28, nullptr, -1, 0, 0, 0, " tune  GPU0: not enough GPU memory\n"},
+        {1, 2, "cudaLaunchKernel", 0, 0, 0, 0, " gpu   kernel launch: unknown error\n"},
+        {1, 2, "cudaLaunchKernel", 1, 1, 1, 0,
+         " tune  GPU0: 1 hashes in flight (8 MB), {rate0} (set by --hashes)\n"
+         " gpu   kernel launch: unknown error\n"},
+    };
+    set_console_colors(false);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        testing::reset_sim_gpus(2);
+        GpuDeviceList devices;
+        devices.push_back(testing::sim_device(0, 0, 0));
+        devices.push_back(testing::sim_device(1, 0, 0));
+        devices[0]->sm_count = c.sm_count0;
+        if (c.failing_call != nullptr) {
+            cudasim::set_fail_rules(
+                {{c.failing_call, c.failing_device, 1, false, cudaErrorUnknown}});
+        }
+        testing::StdoutCapture out;
+        EXPECT_EQ(tune_gpus(devices, c.option), c.hashes1 == 0 ? 1 : 0);
+        std::string expected = c.out;
+        for (int g = 0; g < 2; ++g) {
+            const std::string mark = "{rate" + std::to_string(g) + "}";
+            const size_t at = expected.find(mark);
+            if (at != std::string::npos)
+                expected.replace(at, mark.size(), format_rate(devices[g]->tuned_rate));
+        }
+        EXPECT_EQ(out.finish(), expected);
+        EXPECT_EQ(cudasim::launch_count(), c.launches);
+        EXPECT_EQ(devices[0]->hashes, c.hashes0);
+        EXPECT_EQ(devices[1]->hashes, c.hashes1);
+    }
+}
+
+// The launch that --hashes times hashes 8 nonces from 2^50: its one block's slice of the
+// arena then holds the memory of nonce 2^50 + 7, as one launch of that nonce alone leaves it.
+TEST(TuneGpuTest, HashesOptionTimesEightNoncesFromTwoToTheFifty) {
+    set_console_colors(false);
+    testing::reset_sim_gpus(1);
+    const std::unique_ptr<GpuDevice> dev = testing::sim_device(0, 0, 0, 1);
+    testing::StdoutCapture out;
+    ASSERT_TRUE(tune_gpu(*dev, 1));
+    out.finish();
+    const std::vector<uint64_t> tuned(dev->ctx->arena, dev->ctx->arena + kSliceBytes / 8);
+    const uint64_t first = uint64_t{1} << 50;
+    std::vector<DHit> hits;
+    std::string err;
+    for (const auto& [nonce, same] : {std::pair{first + 6, false}, std::pair{first + 7, true}}) {
+        ASSERT_TRUE(dev->ctx->run_range(1, 1, nonce, hits, nullptr, err)) << err;
+        EXPECT_EQ(std::equal(tuned.begin(), tuned.end(), dev->ctx->arena), same) << nonce;
+    }
+}
+
+// Hash byte 31 weighs against target byte 0: the bytes set in each (index -1: every byte,
+// before the others), the rest zero.
 TEST(HashMeetsTargetTest, HashIsLittleEndianTargetBigEndian) {
     using Bytes = std::vector<std::pair<int, uint8_t>>;
     const struct {
@@ -192,16 +279,35 @@ TEST(HashMeetsTargetTest, HashIsLittleEndianTargetBigEndian) {
         {{{31, 0x12}, {0, 0x33}}, {{0, 0x12}, {31, 0x34}}, true},   // one below
         {{{31, 0x7F}, {0, 0xFF}}, {{0, 0x80}}, true},               // the top bytes decide
         {{{0, 0xFF}, {1, 1}}, {{30, 1}}, false},                    // 511 against 256
+        {{{0, 0xFF}}, {{30, 1}}, true},                             // 255 against 256
+        {{}, {}, true},                                             // zero against zero
+        {{}, {{-1, 0xFF}}, true},
+        {{{0, 1}}, {}, false},                                      // the smallest non-zero
+        {{{-1, 0xFF}}, {{-1, 0xFF}}, true},
+        {{{-1, 0xFF}}, {}, false},
+        {{{-1, 0xFF}, {31, 0x7F}}, {{0, 0x80}}, true},              // the rest do not matter
+        {{{31, 0x81}}, {{0, 0x80}}, false},
         // clang-format on
     };
     for (const auto& c : cases) {
         uint8_t hash[32] = {}, target[32] = {};
         for (const auto& [i, v] : c.hash)
-            hash[i] = v;
+            i < 0 ? std::fill(hash, hash + 32, v) : void(hash[i] = v);
         for (const auto& [i, v] : c.target)
-            target[i] = v;
+            i < 0 ? std::fill(target, target + 32, v) : void(target[i] = v);
         EXPECT_EQ(hash_meets_target(hash, target), c.meets) << &c - cases;
     }
+    // An uneven number in every byte, as target and as hash, and one above and below it.
+    uint8_t target[32], same[32];
+    for (int i = 0; i < 32; ++i) {
+        target[i] = static_cast<uint8_t>(17 * i + 3);
+        same[31 - i] = target[i];
+    }
+    EXPECT_TRUE(hash_meets_target(same, target));
+    ++same[0];
+    EXPECT_FALSE(hash_meets_target(same, target));
+    same[0] -= 2;
+    EXPECT_TRUE(hash_meets_target(same, target));
 }
 
 constexpr size_t kSome = SIZE_MAX;  // the other hits of the launch: at least one
