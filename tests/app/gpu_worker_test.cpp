@@ -12,6 +12,7 @@
 #include <cmath>
 #include <regex>
 
+#include "../pow/test_util.h"
 #include "app/console.h"
 #include "app/share_target.h"
 #include "app/stop_signal.h"
@@ -310,7 +311,126 @@ TEST(HashMeetsTargetTest, HashIsLittleEndianTargetBigEndian) {
     EXPECT_TRUE(hash_meets_target(same, target));
 }
 
-constexpr size_t kSome = SIZE_MAX;  // the other hits of the launch: at least one
+// One simulated GPU mining against a Pool whose connection is a socket pair that the test
+// reads: no pool thread; the job and the connection state are the test's. The pool is on its
+// second connection.
+class WorkerRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        set_console_colors(false);
+        stop_requested = false;
+        testing::reset_sim_gpus(1);
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair_), 0);
+        pool_.fd = pair_[0];
+        pool_.connected = true;
+        pool_.connections = 2;
+    }
+
+    void TearDown() override {
+        finish();
+        pool_.fd = -1;
+        close(pair_[0]);
+        close(pair_[1]);
+        stop_requested = false;
+    }
+
+    // A job of the current connection whose every hash is a share.
+    PoolJob job(uint64_t seq, uint64_t start, uint64_t end) {
+        PoolJob j;
+        j.seq = seq;
+        j.conn_gen = pool_.connections;
+        j.job_id = "j" + std::to_string(seq);
+        for (int i = 0; i < 112; ++i)
+            j.header[i] = static_cast<uint8_t>(i * 7 + seq);
+        std::fill(j.target, j.target + 32, 0xFF);
+        j.height = 4200 + seq;
+        j.nonce_start = start;
+        j.nonce_end = end;
+        j.valid = true;
+        return j;
+    }
+
+    void publish(const PoolJob& j) {
+        std::lock_guard<std::mutex> lock(pool_.job_mutex);
+        pool_.job = j;
+        pool_.job_seq = j.seq;
+    }
+
+    void start(int hashes, int iters) {
+        dev_ = testing::sim_device(0, hashes, iters);
+        out_ = std::make_unique<testing::StdoutCapture>();
+        worker_ = std::thread(gpu_worker, WorkerClosure{dev_.get(), bench_seconds_, stopped_, pool_,
+                                                        nonces_, wrong_, clock_});
+    }
+
+    // Stops the worker (if it has not stopped itself); what it printed.
+    std::string finish() {
+        stop_requested = true;
+        if (worker_.joinable())
+            worker_.join();
+        stop_requested = false;
+        return out_ ? out_->finish() : "";
+    }
+
+    // Lines written to the pool so far.
+    size_t sent() {
+        char buf[4096];
+        for (ssize_t got; (got = recv(pair_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+            lines_ += static_cast<size_t>(std::count(buf, buf + got, '\n'));
+        return lines_;
+    }
+
+    // Waits until the GPU has hashed `hashed` nonces in all and the worker has handled their
+    // hits: it has waited since, or given up.
+    bool settled(uint64_t hashed) {
+        if (!testing::eventually(
+                [&] { return dev_->hash_count.load() >= hashed || stopped_.load() != 0; }, kHangMs))
+            return false;
+        const uint64_t waits = clock_.sleeps();
+        return testing::eventually([&] { return stopped_.load() != 0 || clock_.sleeps() > waits; },
+                                   kHangMs);
+    }
+
+    // Waits until the worker has waited three more times, so it has seen the pool as it is
+    // now and found nothing to launch.
+    bool waited() {
+        const uint64_t waits = clock_.sleeps();
+        return testing::eventually([&] { return clock_.sleeps() >= waits + 3; }, kHangMs);
+    }
+
+    static constexpr int kHangMs = 30000;  // a few hashes, even with the sanitizers
+
+    std::unique_ptr<GpuDevice> dev_;
+    int pair_[2] = {-1, -1};
+    Pool pool_;
+    int bench_seconds_ = 0;
+    std::atomic<int> stopped_{0};
+    NonceAllocator nonces_;
+    std::atomic<uint64_t> wrong_{0};
+    testing::TestClock clock_{200, 0};  // a 200 ms wait takes 1 ms
+    std::thread worker_;
+    size_t lines_ = 0;
+    std::unique_ptr<testing::StdoutCapture> out_;
+};
+
+// The wrong-hash lines for totals 1 to n, then the line of a worker that gives up.
+std::string wrong_hash_lines(uint64_t n, bool stops) {
+    std::string text;
+    for (uint64_t i = 1; i <= n; ++i)
+        text += " gpu   GPU0 returned a wrong hash: share NOT sent (" + std::to_string(i) +
+                " so far; check the card's clocks)\n";
+    return text + (stops ? " gpu   GPU0: 10 wrong hashes in a row, stopping\n" : "");
+}
+
+// Whether the reference Argon2id hash of header and nonce meets a target whose byte 0 is
+// target0 and whose other bytes are 0xFF: its top byte (the last two digits) at most target0.
+bool meets_target0(const uint8_t* header, uint64_t nonce, uint8_t target0) {
+    const std::string hex = test::libargon2_hex(header, nonce);
+    return std::stoi(hex.substr(62), nullptr, 16) <= target0;
+}
+
+// The hits that meet the share target, by the reference hash, less the one the GPU corrupted.
+constexpr size_t kMeetingLessOne = SIZE_MAX;
 
 struct WorkerCase {
     const char* name;
@@ -340,7 +460,7 @@ const WorkerCase kCases[] = {
     {"JobOfAnEarlierConnectionMinedButNotSent", 1, 1, 1, 0xFF, {}, nullptr, 1, 0, 0, ""},
     {"NoLaunchWithoutAConnection", 1, 1, 0, 0xFF, {}, nullptr, 0, 0, 0, ""},
     {"HitNoLongerMeetingTheTargetDroppedSilently", 8, 8, 2, 0x7F, corrupt_hits(1, 31), nullptr,
-     8, kSome, 0, ""},
+     8, kMeetingLessOne, 0, ""},
     {"NineWrongHashesAShareNineMoreGoesOn", 10, 20, 2, 0xFF, corrupt_hits(9), nullptr, 20, 2, 18,
      ""},
     {"FailedJobUploadStops", 1, 1, 2, 0xFF, {}, "cudaMemcpyAsync", 0, 0, 0,
@@ -350,68 +470,155 @@ const WorkerCase kCases[] = {
     // clang-format on
 };
 
-class GpuWorkerTest : public ::testing::TestWithParam<WorkerCase> {};
+class GpuWorkerTest : public WorkerRunTest, public ::testing::WithParamInterface<WorkerCase> {};
 
 TEST_P(GpuWorkerTest, Mines) {
     const WorkerCase& c = GetParam();
     const int stops = c.failing_call != nullptr ? 1 : 0;
-    set_console_colors(false);
-    testing::reset_sim_gpus(1);
     cudasim::set_corrupt_rules(c.corrupt);
     if (stops != 0)
         cudasim::set_fail_rules({{c.failing_call, -1, 1, false, cudaErrorUnknown}});
-    const std::unique_ptr<GpuDevice> dev = testing::sim_device(0, 1, c.per_launch);
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    Pool pool;
-    pool.fd = pair[0];
-    pool.connected = c.conn != 0;
-    pool.connections = 2;
-    pool.job_seq = 1;
-    PoolJob& job = pool.job;
+    pool_.connected = c.conn != 0;
+    PoolJob job;
     job.seq = 1;
     job.conn_gen = c.conn;
     std::fill(job.target, job.target + 32, 0xFF);
     job.target[0] = c.target;
     job.nonce_end = c.nonces - 1;
     job.valid = true;
-
-    int bench_seconds = 0;
-    std::atomic<int> stopped{0};
-    NonceAllocator nonces;
-    std::atomic<uint64_t> wrong{0};
-    testing::TestClock clock(200, 0);  // a 200 ms wait takes 1 ms
-    testing::StdoutCapture out;
-    std::thread worker(
-        gpu_worker, WorkerClosure{dev.get(), bench_seconds, stopped, pool, nonces, wrong, clock});
+    size_t expected_sent = c.sent;
+    if (c.sent == kMeetingLessOne) {
+        expected_sent = 0;
+        for (uint64_t nonce = 0; nonce < c.nonces; ++nonce)
+            expected_sent += meets_target0(job.header, nonce, c.target);
+        ASSERT_GE(expected_sent, 2u) << "the job shows no share sent besides the one dropped";
+        --expected_sent;
+    }
+    publish(job);
+    start(1, c.per_launch);
     // Done when it has given up, or hashed what it will and waited since.
     EXPECT_TRUE(testing::eventually([&] {
-        return stopped.load() != 0 || (dev->hash_count.load() == c.hashed && clock.sleeps() >= 2);
+        return stopped_.load() != 0 ||
+               (dev_->hash_count.load() == c.hashed && clock_.sleeps() >= 2);
     }));
-    stop_requested = true;
-    worker.join();
-    stop_requested = false;
-
-    size_t sent = 0;
-    char buf[4096];
-    for (ssize_t got; (got = recv(pair[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-        sent += static_cast<size_t>(std::count(buf, buf + got, '\n'));
-    pool.fd = -1;
-    close(pair[0]);
-    close(pair[1]);
-    EXPECT_TRUE(c.sent == kSome ? sent >= 1 : sent == c.sent) << sent;
-    EXPECT_EQ(wrong.load(), c.wrong);
-    EXPECT_EQ(stopped.load(), stops);
+    const std::string text = finish();
+    EXPECT_EQ(sent(), expected_sent);
+    EXPECT_EQ(wrong_.load(), c.wrong);
+    EXPECT_EQ(stopped_.load(), stops);
+    EXPECT_EQ(dev_->hash_count.load(), c.hashed);
     std::string pattern = c.out;
     for (uint64_t i = 0; i < c.wrong; ++i)
         pattern += " gpu   GPU0 returned a wrong hash: share NOT sent \\(" + std::to_string(i + 1) +
                    " so far; check the card's clocks\\)\n";
-    const std::string text = out.finish();
     EXPECT_TRUE(std::regex_match(text, std::regex(pattern))) << text;
 }
 
 INSTANTIATE_TEST_SUITE_P(Worker, GpuWorkerTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Jobs one after another, each with its own range of one nonce a launch. Only a share sent
+// ends a streak of wrong hashes; it survives new jobs, hits that miss the share target and
+// hits dropped because their job came on an earlier connection.
+struct StreakJob {
+    uint8_t target0;  // byte 0 of the share target, the others 0xFF
+    bool earlier;     // the job came on the connection before the pool's current one
+    int corrupt;      // the byte the GPU inverts in each hit's hash: 0 wrong, 31 misses; -1 none
+    uint64_t nonces;
+};
+
+struct StreakCase {
+    const char* name;
+    std::vector<StreakJob> jobs;
+    bool stops;
+    uint64_t wrong;
+    size_t sent;
+};
+
+const StreakCase kStreaks[] = {
+    // clang-format off
+    {"TenInARowOverTwoJobsStop", {{0xFF, false, 0, 5}, {0xFF, false, 0, 5}}, true, 10, 0},
+    {"AShareSentResetsIt", {{0xFF, false, 0, 9}, {0xFF, false, -1, 1}, {0xFF, false, 0, 1}},
+     false, 10, 1},
+    {"AHitMissingTheTargetDoesNot", {{0xFF, false, 0, 9}, {0x7F, false, 31, 1},
+     {0xFF, false, 0, 1}}, true, 10, 0},
+    {"AHitDroppedAfterAReconnectDoesNot", {{0xFF, false, 0, 9}, {0xFF, true, -1, 1},
+     {0xFF, false, 0, 1}}, true, 10, 0},
+    // clang-format on
+};
+
+class WrongHashStreakTest : public WorkerRunTest,
+                            public ::testing::WithParamInterface<StreakCase> {};
+
+TEST_P(WrongHashStreakTest, EndsOnlyWithAShareSent) {
+    const StreakCase& c = GetParam();
+    uint64_t hashed = 0;
+    for (size_t k = 0; k < c.jobs.size(); ++k) {
+        const StreakJob& s = c.jobs[k];
+        ASSERT_EQ(stopped_.load(), 0) << "stopped before job " << k;
+        // A hit that is to miss the target after the GPU's fault has to meet it first.
+        uint64_t first = 1000 * k;
+        while (s.target0 != 0xFF && !meets_target0(job(k + 1, 0, 0).header, first, s.target0))
+            ++first;
+        PoolJob j = job(k + 1, first, first + s.nonces - 1);
+        j.target[0] = s.target0;
+        j.conn_gen -= s.earlier ? 1 : 0;
+        cudasim::set_corrupt_rules(s.corrupt < 0 ? std::vector<cudasim::CorruptRule>{}
+                                                 : corrupt_hits(1, s.corrupt));
+        publish(j);
+        if (k == 0)
+            start(1, 1);
+        hashed += s.nonces;
+        ASSERT_TRUE(settled(hashed)) << "job " << k;
+    }
+    EXPECT_EQ(finish(), wrong_hash_lines(c.wrong, c.stops));
+    EXPECT_EQ(stopped_.load(), c.stops ? 1 : 0);
+    EXPECT_EQ(wrong_.load(), c.wrong);
+    EXPECT_EQ(sent(), c.sent);
+    EXPECT_EQ(dev_->hash_count.load(), hashed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Worker, WrongHashStreakTest, ::testing::ValuesIn(kStreaks),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// No launch while the range cannot hold a whole launch or the pool is not connected; a job of
+// an earlier connection is mined but its shares are not sent, those of the next are.
+TEST_F(WorkerRunTest, LaunchesOnlyAWholeLaunchOnAConnectionAndSendsOnlyItsOwnShares) {
+    start(1, 8);
+    const std::pair<PoolJob, bool> idle[] = {
+        {job(1, 100, 106), true},  // 7 nonces for a launch of 8
+        {job(2, 100, 50), true},   // nonce_end below nonce_start
+        {job(3, 0, 7), false},     // a good job, but no connection
+    };
+    for (const auto& [j, connected] : idle) {
+        pool_.connected = connected;
+        publish(j);
+        ASSERT_TRUE(waited()) << j.seq;
+    }
+    EXPECT_EQ(cudasim::launch_count(), 0u);
+    pool_.connections = 3;
+    pool_.connected = true;
+    ASSERT_TRUE(settled(8));
+    EXPECT_EQ(sent(), 0u);
+    publish(job(4, 100, 107));
+    ASSERT_TRUE(settled(16));
+    EXPECT_EQ(finish(), "");
+    EXPECT_EQ(sent(), 8u);
+    EXPECT_EQ(cudasim::launch_count(), 2u);
+}
+
+// The flag is seen only after a launch and all its hits: its shares are sent, and no other
+// launch starts, though the range holds one more.
+TEST_F(WorkerRunTest, StopDuringALaunchStillSendsItsSharesThenLaunchesNoMore) {
+    publish(job(1, 0, 15));
+    start(1, 8);
+    ASSERT_TRUE(testing::eventually([] { return cudasim::launch_count() >= 1; }, kHangMs));
+    stop_requested = true;
+    worker_.join();
+    EXPECT_EQ(dev_->hash_count.load(), 8u);
+    EXPECT_EQ(sent(), 8u);  // written before the worker returned
+    EXPECT_EQ(cudasim::launch_count(), 1u);
+    EXPECT_EQ(stopped_.load(), 0);
+}
 
 }  // namespace
 }  // namespace tovren::qel
