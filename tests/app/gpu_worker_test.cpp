@@ -434,7 +434,7 @@ constexpr size_t kMeetingLessOne = SIZE_MAX;
 
 struct WorkerCase {
     const char* name;
-    int per_launch;   // nonces per launch, with one hash in flight
+    int per_launch;   // iterations per launch, of each hash in flight
     uint64_t nonces;  // the job's range: 0 to nonces - 1
     int conn;         // the job's connection: 2 the pool's current one, 1 an earlier one, 0 none
     uint8_t target;   // byte 0 of the share target; the others are 0xFF
@@ -445,6 +445,7 @@ struct WorkerCase {
     size_t sent;
     uint64_t wrong;
     const char* out;
+    int hashes = 1;  // in flight
 };
 
 // Rule k inverts byte 0, or byte 31 with +31, of the hash of the k-th hit stored.
@@ -463,6 +464,9 @@ const WorkerCase kCases[] = {
      8, kMeetingLessOne, 0, ""},
     {"NineWrongHashesAShareNineMoreGoesOn", 10, 20, 2, 0xFF, corrupt_hits(9), nullptr, 20, 2, 18,
      ""},
+    // Two hashes in flight: 16 hits a launch, the first 9 wrong.
+    {"NineWrongThenSevenSharesTwiceGoesOn", 8, 32, 2, 0xFF, corrupt_hits(9), nullptr, 32, 14, 18,
+     "", 2},
     {"FailedJobUploadStops", 1, 1, 2, 0xFF, {}, "cudaMemcpyAsync", 0, 0, 0,
      " gpu   job copy: .+\n"},
     {"FailedLaunchStops", 1, 1, 2, 0xFF, {}, "cudaLaunchKernel", 0, 0, 0,
@@ -495,7 +499,7 @@ TEST_P(GpuWorkerTest, Mines) {
         --expected_sent;
     }
     publish(job);
-    start(1, c.per_launch);
+    start(c.hashes, c.per_launch);
     // Done when it has given up, or hashed what it will and waited since.
     EXPECT_TRUE(testing::eventually([&] {
         return stopped_.load() != 0 ||
