@@ -222,24 +222,31 @@ class StepClock final : public Clock {
         std::unique_lock<std::mutex> lock(mutex_);
         ++asleep_;
         changed_.notify_all();
-        changed_.wait(lock, [&] { return ended_.load() >= asleep_; });
+        changed_.wait(lock, [&] { return open_ || ended_.load() >= asleep_; });
     }
-    // Ends the second the loop sleeps in; unless it is the last, waits until the loop has
-    // done that tick and sleeps again. False when the loop does not get there.
-    bool tick(bool last = false) {
+    // Ends the second the loop sleeps in and waits until the loop has done that tick and
+    // sleeps again. False when the loop does not get there.
+    bool tick() {
         std::unique_lock<std::mutex> lock(mutex_);
         const auto sleeping = [&] { return asleep_ > ended_.load(); };
         if (!changed_.wait_for(lock, std::chrono::seconds(30), sleeping))
             return false;
         ended_.fetch_add(1);
         changed_.notify_all();
-        return last || changed_.wait_for(lock, std::chrono::seconds(30), sleeping);
+        return changed_.wait_for(lock, std::chrono::seconds(30), sleeping);
+    }
+    // From now on the loop's seconds end at once.
+    void open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
     }
 
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
     int64_t asleep_ = 0;  // sleeps the loop has begun
+    bool open_ = false;
     std::atomic<int64_t> ended_{0};
 };
 
@@ -285,6 +292,18 @@ TEST(StatsReportTest, FileHoldsTheSixtySecondRatesRewrittenEveryTenTicks) {
     testing::StdoutCapture out;
     std::future<int> run =
         std::async(std::launch::async, [&] { return run_mining_loop(settings, devices, clock); });
+    // However the test ends, the loop ends too.
+    const struct Stop {
+        StepClock& clock;
+        std::future<int>& run;
+        ~Stop() {
+            stop_requested = true;
+            clock.open();
+            if (run.valid())
+                run.wait();
+            stop_requested = false;
+        }
+    } stop{clock, run};
     for (int tick = 1; tick <= 70; ++tick) {
         devices[0]->hash_count += tick <= 10 ? 6000 : tick <= 60 ? 600 : 1200;
         devices[1]->hash_count += tick <= 40 ? 1300 : 1301;
@@ -296,10 +315,9 @@ TEST(StatsReportTest, FileHoldsTheSixtySecondRatesRewrittenEveryTenTicks) {
         }
     }
     stop_requested = true;
-    EXPECT_TRUE(clock.tick(true));
+    clock.open();
     ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(run.get(), 0);
-    stop_requested = false;
     const std::string text = out.finish();
     for (const char* line : {" speed 10s/60s/15m  7.30 kH/s / 7.30 kH/s / 7.30 kH/s   parts 0/0   "
                              "GPU0 6.00 kH/s \u00b7 GPU1 1.30 kH/s\n",
