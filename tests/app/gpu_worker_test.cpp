@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <regex>
 
 #include "../pow/test_util.h"
@@ -370,8 +371,12 @@ class WorkerRunTest : public ::testing::Test {
     void start(int hashes, int iters) {
         dev_ = testing::sim_device(0, hashes, iters);
         out_ = std::make_unique<testing::StdoutCapture>();
-        worker_ = std::thread(gpu_worker, WorkerClosure{dev_.get(), bench_seconds_, stopped_, pool_,
-                                                        nonces_, wrong_, clock_});
+        const WorkerClosure closure{dev_.get(), bench_seconds_, stopped_, pool_,
+                                    nonces_,    wrong_,         clock_};
+        worker_ = std::thread([this, closure] {
+            gpu_worker(closure);
+            returned_ = true;
+        });
     }
 
     // Stops the worker (if it has not stopped itself); what it printed.
@@ -391,22 +396,14 @@ class WorkerRunTest : public ::testing::Test {
         return lines_;
     }
 
-    // Waits until the GPU has hashed `hashed` nonces in all and the worker has handled their
-    // hits: it has waited since, or given up.
-    bool settled(uint64_t hashed) {
-        if (!testing::eventually(
-                [&] { return dev_->hash_count.load() >= hashed || stopped_.load() != 0; }, kHangMs))
-            return false;
+    // Makes a change to the pool and waits until the running worker has seen it and has
+    // nothing left to launch: the wait under way at the change and one more have ended (a
+    // worker with work never waits), or the worker has returned.
+    bool after(const std::function<void()>& change) {
         const uint64_t waits = clock_.sleeps();
-        return testing::eventually([&] { return stopped_.load() != 0 || clock_.sleeps() > waits; },
+        change();
+        return testing::eventually([&] { return returned_.load() || clock_.sleeps() >= waits + 2; },
                                    kHangMs);
-    }
-
-    // Waits until the worker has waited three more times, so it has seen the pool as it is
-    // now and found nothing to launch.
-    bool waited() {
-        const uint64_t waits = clock_.sleeps();
-        return testing::eventually([&] { return clock_.sleeps() >= waits + 3; }, kHangMs);
     }
 
     static constexpr int kHangMs = 120000;  // a few hashes, even with the sanitizers
@@ -418,6 +415,7 @@ class WorkerRunTest : public ::testing::Test {
     std::atomic<int> stopped_{0};
     NonceAllocator nonces_;
     std::atomic<uint64_t> wrong_{0};
+    std::atomic<bool> returned_{false};
     testing::TestClock clock_{200, 0};  // a 200 ms wait takes 1 ms
     std::thread worker_;
     size_t lines_ = 0;
@@ -458,6 +456,10 @@ struct WorkerCase {
     const char* out;
     int hashes = 1;  // in flight
 };
+
+void PrintTo(const WorkerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 // Rule k inverts byte 0, or byte 31 with +31, of the hash of the k-th hit stored.
 std::vector<cudasim::CorruptRule> corrupt_hits(int n, uint64_t byte = 0) {
@@ -513,11 +515,8 @@ TEST_P(GpuWorkerTest, Mines) {
     }
     publish(job);
     start(c.hashes, c.per_launch);
-    // Done when it has given up, or hashed what it will and waited since.
-    EXPECT_TRUE(testing::eventually([&] {
-        return stopped_.load() != 0 ||
-               (dev_->hash_count.load() == c.hashed && clock_.sleeps() >= 2);
-    }));
+    // Done when it has returned, or waited: it has work from the start.
+    EXPECT_TRUE(testing::eventually([&] { return returned_.load() || clock_.sleeps() >= 2; }));
     const std::string text = finish();
     EXPECT_EQ(sent(), expected_sent);
     EXPECT_EQ(wrong_.load(), c.wrong);
@@ -551,6 +550,10 @@ struct StreakCase {
     size_t sent;
 };
 
+void PrintTo(const StreakCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const StreakCase kStreaks[] = {
     // clang-format off
     {"TenInARowOverTwoJobsStop", {{0xFF, false, 0, 5}, {0xFF, false, 0, 5}}, true, 10, 0},
@@ -571,6 +574,7 @@ TEST_P(WrongHashStreakTest, EndsOnlyWithAShareSent) {
     if (kThreadSanitizer)
         GTEST_SKIP() << "20 hashes";
     uint64_t hashed = 0;
+    start(1, 1);
     for (size_t k = 0; k < c.jobs.size(); ++k) {
         const StreakJob& s = c.jobs[k];
         ASSERT_EQ(stopped_.load(), 0) << "stopped before job " << k;
@@ -583,11 +587,8 @@ TEST_P(WrongHashStreakTest, EndsOnlyWithAShareSent) {
         j.conn_gen -= s.earlier ? 1 : 0;
         cudasim::set_corrupt_rules(s.corrupt < 0 ? std::vector<cudasim::CorruptRule>{}
                                                  : corrupt_hits(1, s.corrupt));
-        publish(j);
-        if (k == 0)
-            start(1, 1);
         hashed += s.nonces;
-        ASSERT_TRUE(settled(hashed)) << "job " << k;
+        ASSERT_TRUE(after([&] { publish(j); })) << "job " << k;
     }
     EXPECT_EQ(finish(), wrong_hash_lines(c.wrong, c.stops));
     EXPECT_EQ(stopped_.load(), c.stops ? 1 : 0);
@@ -609,17 +610,20 @@ TEST_F(WorkerRunTest, LaunchesOnlyAWholeLaunchOnAConnectionAndSendsOnlyItsOwnSha
         {job(3, 0, 1), false},     // a good job, but no connection
     };
     for (const auto& [j, connected] : idle) {
-        pool_.connected = connected;
-        publish(j);
-        ASSERT_TRUE(waited()) << j.seq;
+        ASSERT_TRUE(after([&, &j = j, connected = connected] {
+            pool_.connected = connected;
+            publish(j);
+        })) << j.seq;
     }
     EXPECT_EQ(cudasim::launch_count(), 0u);
-    pool_.connections = 3;
-    pool_.connected = true;
-    ASSERT_TRUE(settled(2));
+    ASSERT_TRUE(after([&] {
+        pool_.connections = 3;
+        pool_.connected = true;
+    }));
+    EXPECT_EQ(dev_->hash_count.load(), 2u);
     EXPECT_EQ(sent(), 0u);
-    publish(job(4, 100, 101));
-    ASSERT_TRUE(settled(4));
+    ASSERT_TRUE(after([&] { publish(job(4, 100, 101)); }));
+    EXPECT_EQ(dev_->hash_count.load(), 4u);
     EXPECT_EQ(finish(), "");
     EXPECT_EQ(sent(), 2u);
     EXPECT_EQ(cudasim::launch_count(), 2u);
@@ -630,7 +634,8 @@ TEST_F(WorkerRunTest, LaunchesOnlyAWholeLaunchOnAConnectionAndSendsOnlyItsOwnSha
 TEST_F(WorkerRunTest, StopDuringALaunchStillSendsItsSharesThenLaunchesNoMore) {
     publish(job(1, 0, 15));
     start(1, 8);
-    ASSERT_TRUE(testing::eventually([] { return cudasim::launch_count() >= 1; }, kHangMs));
+    ASSERT_TRUE(testing::eventually(
+        [&] { return cudasim::launch_count() >= 1 || returned_.load(); }, kHangMs));
     stop_requested = true;
     worker_.join();
     EXPECT_EQ(dev_->hash_count.load(), 8u);
