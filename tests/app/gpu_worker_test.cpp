@@ -161,26 +161,28 @@ TEST(TuneGpuTest, SetOrMeasuredHashesAndIterationsOrAFailureThatEndsTuning) {
         const char* failing_call;
         uint64_t nth;
         int hashes;
-        uint64_t launches;  // that passed validation
+        uint64_t launches;    // that passed validation
+        uint64_t last_nonce;  // hashed by the first block of the last launch; 0: not checked
         std::string line;
     } cases[] = {
-        // One launch, with no warm-up.
-        {1, 2, 4, nullptr, 0, 1, 1,
+        // One launch of 8 iterations from 2^50, with no warm-up.
+        {1, 2, 4, nullptr, 0, 1, 1, (uint64_t{1} << 50) + 7,
          " tune  GPU1: 1 hashes in flight (8 MB), {rate} (set by --hashes)"},
 // 320 simulated hashes, too slow when instrumented: the choice among the candidates is
 // tested above in every build.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-        // Only the first candidate, 5, fits; a warm-up and a measured launch.
-        {0, 2, 5, nullptr, 0, 5, 2,
+        // Only the first candidate, 5, fits; a warm-up and then the measured launch of 32
+        // iterations from 2^51, the first block's nonces 5 apart.
+        {0, 2, 5, nullptr, 0, 5, 2, (uint64_t{1} << 51) + 31 * 5,
          " tune  GPU1: 5 hashes in flight (40 MB), {rate} (measured, override with --hashes <n>)"},
         // The measuring launch after a warm-up of 32 hashes.
-        {0, 0, 4, "cudaLaunchKernel", 2, 0, 1, " tune  GPU1: kernel launch: unknown error"},
+        {0, 0, 4, "cudaLaunchKernel", 2, 0, 1, 0, " tune  GPU1: kernel launch: unknown error"},
 #endif
-        {-3, 28, 4, nullptr, 0, 0, 0, " tune  GPU1: not enough GPU memory"},  // 70 for 4 slots
-        {4, 0, 4, "cudaMemcpyAsync", 1, 0, 0, " gpu   job copy: unknown error"},
-        {0, 0, 4, "cudaMemcpyAsync", 1, 0, 0, " tune  GPU1: job copy: unknown error"},
-        {4, 0, 4, "cudaLaunchKernel", 1, 0, 0, " gpu   kernel launch: unknown error"},
-        {0, 0, 4, "cudaLaunchKernel", 1, 0, 0, " tune  GPU1: kernel launch: unknown error"},
+        {-3, 28, 4, nullptr, 0, 0, 0, 0, " tune  GPU1: not enough GPU memory"},  // 70 for 4 slots
+        {4, 0, 4, "cudaMemcpyAsync", 1, 0, 0, 0, " gpu   job copy: unknown error"},
+        {0, 0, 4, "cudaMemcpyAsync", 1, 0, 0, 0, " tune  GPU1: job copy: unknown error"},
+        {4, 0, 4, "cudaLaunchKernel", 1, 0, 0, 0, " gpu   kernel launch: unknown error"},
+        {0, 0, 4, "cudaLaunchKernel", 1, 0, 0, 0, " tune  GPU1: kernel launch: unknown error"},
     };
     set_console_colors(false);
     for (const auto& c : cases) {
@@ -203,6 +205,19 @@ TEST(TuneGpuTest, SetOrMeasuredHashesAndIterationsOrAFailureThatEndsTuning) {
         EXPECT_EQ(cudasim::launch_count(), c.launches);
         if (c.hashes != 0) {  // one launch gives the rate and the time of one iteration
             EXPECT_NEAR(dev.iters, iterations_for(c.hashes / dev.tuned_rate), 1);
+        }
+        if (c.last_nonce != 0) {
+            // The first block's slice of the arena holds the memory of the nonce it hashed
+            // last, as a launch of that nonce alone leaves it, and not of the one before.
+            const std::vector<uint64_t> tuned(dev.ctx->arena, dev.ctx->arena + kSliceBytes / 8);
+            std::vector<DHit> hits;
+            std::string err;
+            for (const uint64_t nonce : {c.last_nonce - 1, c.last_nonce}) {
+                ASSERT_TRUE(dev.ctx->run_range(1, 1, nonce, hits, nullptr, err)) << err;
+                EXPECT_EQ(std::equal(tuned.begin(), tuned.end(), dev.ctx->arena),
+                          nonce == c.last_nonce)
+                    << nonce;
+            }
         }
     }
 }
@@ -254,27 +269,6 @@ TEST(TuneGpuTest, TwoGpusInOrderUntilTheFirstThatFails) {
         EXPECT_EQ(cudasim::launch_count(), c.launches);
         EXPECT_EQ(devices[0]->hashes, c.hashes0);
         EXPECT_EQ(devices[1]->hashes, c.hashes1);
-    }
-}
-
-// The launch that --hashes times hashes 8 nonces from 2^50: its one block's slice of the
-// arena then holds the memory of nonce 2^50 + 7, as one launch of that nonce alone leaves it.
-TEST(TuneGpuTest, HashesOptionTimesEightNoncesFromTwoToTheFifty) {
-    if (kThreadSanitizer)
-        GTEST_SKIP() << "10 hashes";
-    set_console_colors(false);
-    testing::reset_sim_gpus(1);
-    const std::unique_ptr<GpuDevice> dev = testing::sim_device(0, 0, 0, 1);
-    testing::StdoutCapture out;
-    ASSERT_TRUE(tune_gpu(*dev, 1));
-    out.finish();
-    const std::vector<uint64_t> tuned(dev->ctx->arena, dev->ctx->arena + kSliceBytes / 8);
-    const uint64_t first = uint64_t{1} << 50;
-    std::vector<DHit> hits;
-    std::string err;
-    for (const auto& [nonce, same] : {std::pair{first + 6, false}, std::pair{first + 7, true}}) {
-        ASSERT_TRUE(dev->ctx->run_range(1, 1, nonce, hits, nullptr, err)) << err;
-        EXPECT_EQ(std::equal(tuned.begin(), tuned.end(), dev->ctx->arena), same) << nonce;
     }
 }
 
