@@ -25,6 +25,9 @@ namespace tovren::qel {
 namespace {
 
 constexpr uint64_t kMax = UINT64_MAX;
+constexpr uint64_t kHalf = uint64_t{1} << 63;
+// What of a job differs from the first one, besides its range (a bit set).
+constexpr int kId = 1, kHeader = 2, kTarget = 4, kAll = kId | kHeader | kTarget;
 // ThreadSanitizer makes a hash a hundred times slower, so the cases of many hashes whose
 // logic runs on one thread are left to the other builds.
 #if defined(__SANITIZE_THREAD__)
@@ -32,9 +35,6 @@ constexpr bool kThreadSanitizer = true;
 #else
 constexpr bool kThreadSanitizer = false;
 #endif
-constexpr uint64_t kHalf = uint64_t{1} << 63;
-// What of a job differs from the first one, besides its range (a bit set).
-constexpr int kId = 1, kHeader = 2, kTarget = 4, kAll = kId | kHeader | kTarget;
 
 // One request to the allocator and its expected answer; base is checked only when granted.
 struct Take {
