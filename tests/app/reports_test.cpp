@@ -5,16 +5,23 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <fstream>
+#include <future>
 #include <regex>
+#include <thread>
 
 #include "app/bench_mode.h"
 #include "app/console.h"
+#include "app/mining_loop.h"
 #include "app/rate_window.h"
 #include "app/speed_line.h"
 #include "app/stats_file.h"
+#include "app/stop_signal.h"
 #include "capture.h"
+#include "sim_gpu.h"
 #include "temp_dir.h"
+#include "tools/test-pool/test_pool.h"
 
 namespace tovren::qel {
 namespace {
@@ -39,11 +46,15 @@ TEST(RateWindowTest, WindowsAverageTheNewestTicksOfTheRing) {
         double first, last;  // GPU 0's rate ramps from first to last over the window
     } cases[] = {
         // clang-format off
-        {0, -1, 900, 0, 0}, {10, 0, 60, 1, 10}, {10, -1, 10, 1, 10}, {60, 0, 10, 51, 60},
-        {60, 1, 900, 1, 60},
+        {0, 0, 10, 0, 0}, {0, -1, 900, 0, 0},
+        // At tick 10 the three windows are equal, at tick 60 the 60 s and 15 min ones.
+        {10, 0, 10, 1, 10}, {10, 0, 60, 1, 10}, {10, 0, 900, 1, 10}, {10, -1, 10, 1, 10},
+        {60, 0, 10, 51, 60}, {60, 0, 60, 1, 60}, {60, 1, 900, 1, 60},
+        {900, 0, 900, 1, 900}, {900, 0, 60, 841, 900},
         // The ring of 901 samples drops the oldest from tick 902 on; a longer window is exact
         // over the whole run, else it takes the ring's 901 samples.
-        {902, 0, 900, 3, 902}, {902, 0, 901, 2, 902}, {902, 0, 902, 1, 902}, {902, 0, -1, 1, 902},
+        {902, 0, 900, 3, 902}, {902, 0, 901, 2, 902}, {902, -1, 900, 3, 902},
+        {902, 0, 902, 1, 902}, {902, 0, -1, 1, 902}, {902, 0, 2000, 1, 902},
         {1000, 0, 950, 100, 1000},
         // clang-format on
     };
@@ -61,10 +72,30 @@ TEST(RateWindowTest, WindowsAverageTheNewestTicksOfTheRing) {
     EXPECT_EQ(total_rate(ramp(5), 0), 0.0);
 }
 
+// A counter that passed 2^64 - 1 between two ticks still gives the hashes of that tick.
+TEST(RateWindowTest, CounterDifferencesAreUnsigned) {
+    RateSamples s(1);
+    s.last_hash_count[0] = UINT64_MAX - 4;
+    s.sample(std::vector<uint64_t>{5});
+    EXPECT_DOUBLE_EQ(rate_window_average(s, 0, 10), 10.0);
+}
+
 TEST(SpeedLineTest, RatesCountsAndEachGpuByOrdinal) {
     EXPECT_EQ(speed_line_message(ramp(100), {0, 3}, 12, 1),
               "10s/60s/15m  286.5 H/s / 211.5 H/s / 151.5 H/s   parts 12/1   "
               "GPU0 70.5 H/s \u00b7 GPU3 141.0 H/s");
+    RateSamples s(2);
+    uint64_t c0 = 0, c1 = 0;
+    for (int t = 1; t <= 60; ++t) {
+        c0 += t <= 50 ? 1000 : 3000;  // newest 10: 3000, newest 60: 1333.3
+        c1 += 2000000;
+        s.sample(std::vector<uint64_t>{c0, c1});
+    }
+    EXPECT_EQ(speed_line_message(s, {0, 3}, 12, 1),
+              "10s/60s/15m  2.003 MH/s / 2.001 MH/s / 2.001 MH/s   parts 12/1   "
+              "GPU0 1.33 kH/s \u00b7 GPU3 2.000 MH/s");
+    EXPECT_EQ(speed_line_message(RateSamples(1), {0}, 0, 0),
+              "10s/60s/15m  0.0 H/s / 0.0 H/s / 0.0 H/s   parts 0/0   GPU0 0.0 H/s");
 }
 
 // Bench ticks with each GPU at 100 H/s for four start-up seconds, then 1000 H/s, until the
@@ -112,6 +143,7 @@ TEST(StatsLineTest, WholeJsonForAnyNumberOfGpusAndAnySize) {
               "{\"hashrate_hs\":2500.5,\"gpus\":[1200.0,1300.5],\"accepted\":7,\"rejected\":1,"
               "\"uptime_s\":3600,\"version\":\"v1.0.3\",\"algo\":\"argon2id-qel\"}\n");
     EXPECT_TRUE(is_stats_json(stats_line(0.0, {}, 0, 0, 0)));
+    EXPECT_TRUE(is_stats_json(stats_line(1e300, {1e300}, 1, 2, 3)));
     // 24 GPUs at absurd rates, none at all, and the largest counters: far past 511 bytes,
     // never cut.
     std::vector<double> rates(24, 123456789012345.6);
@@ -142,6 +174,156 @@ TEST(StatsFileTest, WrittenWholeOrNotAtAll) {
     std::ifstream in(path);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{}\n");
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
+}
+
+std::string read_all(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(StatsFileTest, ReaderNeverSeesAPartialFileAndTheLastLineStaysWhole) {
+    const testing::TempDir dir;
+    const std::string path = dir.file("stats.json");
+    ASSERT_TRUE(write_stats_file(path, stats_line(0.0, {0.0, 0.0}, 0, 0, 0)));
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0}, reads{0};
+    std::thread reader([&] {
+        while (!done) {
+            bad += !is_stats_json(read_all(path));
+            reads++;
+        }
+    });
+    // Lines of changing length, so a rewrite in place would show torn or stale tails.
+    std::string last;
+    for (uint64_t i = 0; i < 500; ++i) {
+        const std::vector<double> rates(1 + i % 40, static_cast<double>(i * 977));
+        last = stats_line(static_cast<double>(i), rates, i, i / 3, i);
+        EXPECT_TRUE(write_stats_file(path, last));
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(read_all(path), last);
+    EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
+}
+
+// The loop's one-second sleep ends only when the test ends that second, so the test knows
+// what every tick samples; the workers' waits take a millisecond. The clock reads the seconds
+// ended so far.
+class StepClock final : public Clock {
+  public:
+    int64_t now_ns() override { return ended_.load() * kNanosPerSecond; }
+    void sleep_ns(int64_t ns) override {
+        if (ns < kNanosPerSecond) {
+            monotonic_clock().sleep_ns(1000000);
+            return;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++asleep_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_ || ended_.load() >= asleep_; });
+    }
+    // Ends the second the loop sleeps in and waits until the loop has done that tick and
+    // sleeps again. False when the loop does not get there.
+    bool tick() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const auto sleeping = [&] { return asleep_ > ended_.load(); };
+        if (!changed_.wait_for(lock, std::chrono::seconds(30), sleeping))
+            return false;
+        ended_.fetch_add(1);
+        changed_.notify_all();
+        return changed_.wait_for(lock, std::chrono::seconds(30), sleeping);
+    }
+    // From now on the loop's seconds end at once.
+    void open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int64_t asleep_ = 0;  // sleeps the loop has begun
+    bool open_ = false;
+    std::atomic<int64_t> ended_{0};
+};
+
+std::string stats_json(const char* hashrate, const char* gpus, int uptime) {
+    return std::string("{\"hashrate_hs\":") + hashrate + ",\"gpus\":[" + gpus +
+           "],\"accepted\":0,\"rejected\":0,\"uptime_s\":" + std::to_string(uptime) +
+           ",\"version\":\"v1.0.3\",\"algo\":\"argon2id-qel\"}\n";
+}
+
+// Mining with two GPUs whose counters the test moves tick by tick (the pool's job has no
+// nonce to hand out, so the GPUs hash nothing themselves): GPU0 does 6000 hashes a tick up
+// to tick 10, then 600, then 1200 from tick 61 on; GPU1 1300 up to tick 40, then 1301.
+// The file holds the 60-tick averages, written at every tenth tick.
+TEST(StatsReportTest, FileHoldsTheSixtySecondRatesRewrittenEveryTenTicks) {
+    const std::pair<int, std::string> files[] = {
+        {9, ""},
+        {10, stats_json("7300.0", "6000.0,1300.0", 10)},
+        {19, stats_json("7300.0", "6000.0,1300.0", 10)},
+        {20, stats_json("4600.0", "3300.0,1300.0", 20)},
+        {60, stats_json("2800.3", "1500.0,1300.3", 60)},
+        // 10 ticks: 2501, 60 ticks: 2000.5, all 70: 2757.6.
+        {70, stats_json("2000.5", "700.0,1300.5", 70)},
+    };
+    set_console_colors(false);
+    stop_requested = false;
+    testing::TestPool pool;
+    ASSERT_TRUE(pool.listening());
+    testing::PoolTestJob job;
+    job.nonce_start = 10;
+    job.nonce_end = 9;
+    pool.set_job(job);
+    const testing::TempDir dir;
+    Settings settings;
+    settings.pool_endpoint = "127.0.0.1:" + std::to_string(pool.port());
+    settings.address = "qel1useraddress";
+    settings.worker = "rig7";
+    settings.stats_file = dir.file("stats.json");
+    testing::reset_sim_gpus(2);
+    GpuDeviceList devices;
+    devices.push_back(testing::sim_device(0, 1, 1));
+    devices.push_back(testing::sim_device(1, 1, 1));
+    StepClock clock;
+    testing::StdoutCapture out;
+    std::future<int> run =
+        std::async(std::launch::async, [&] { return run_mining_loop(settings, devices, clock); });
+    // However the test ends, the loop ends too.
+    const struct Stop {
+        StepClock& clock;
+        std::future<int>& run;
+        ~Stop() {
+            stop_requested = true;
+            clock.open();
+            if (run.valid())
+                run.wait();
+            stop_requested = false;
+        }
+    } stop{clock, run};
+    for (int tick = 1; tick <= 70; ++tick) {
+        devices[0]->hash_count += tick <= 10 ? 6000 : tick <= 60 ? 600 : 1200;
+        devices[1]->hash_count += tick <= 40 ? 1300 : 1301;
+        ASSERT_TRUE(clock.tick()) << tick;
+        for (const auto& [at, text] : files) {
+            if (at == tick) {
+                EXPECT_EQ(read_all(settings.stats_file), text) << tick;
+            }
+        }
+    }
+    stop_requested = true;
+    clock.open();
+    ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(run.get(), 0);
+    const std::string text = out.finish();
+    for (const char* line : {" speed 10s/60s/15m  7.30 kH/s / 7.30 kH/s / 7.30 kH/s   parts 0/0   "
+                             "GPU0 6.00 kH/s \u00b7 GPU1 1.30 kH/s\n",
+                             " speed 10s/60s/15m  2.50 kH/s / 2.00 kH/s / 2.76 kH/s   parts 0/0   "
+                             "GPU0 700.0 H/s \u00b7 GPU1 1.30 kH/s\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
 }
 
 }  // namespace
