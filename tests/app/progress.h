@@ -10,11 +10,11 @@
 
 namespace tovren::qel::testing {
 
-// The longest pause between two steps of a healthy run: a launch of a few hashes, or a
-// reconnect to the local pool, on a loaded machine. The sanitizers make launches tens of
-// times slower.
+// The longest pause between two steps of a healthy run: one of the small launches these tests
+// choose, or a reconnect to the local pool, on a loaded machine: a few seconds at most. The
+// sanitizers make launches up to ten times slower.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kStallMs = 90000;
+constexpr int kStallMs = 60000;
 #else
 constexpr int kStallMs = 15000;
 #endif
