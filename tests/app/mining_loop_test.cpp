@@ -26,6 +26,7 @@ namespace {
 using testing::PoolSubmit;
 
 constexpr int64_t kStart = 1000;  // the clock when the loop starts: uptime counts from here
+constexpr int64_t kSecond = 1000000000;
 
 // The uptime of each tick and the switch expected there: ticks on the boundaries, ticks that
 // skip them, and a stall across a whole fee minute, which stays with the user. The minute is
@@ -92,6 +93,7 @@ class MiningLoopTest : public ::testing::Test {
         cudasim::set_fail_rules(fail);
         pool_.set_job(job);
         out_ = std::make_unique<testing::StdoutCapture>();
+        slept_at_start_ = clock_.slept_ns();
         run_ = std::async(std::launch::async,
                           [this] { return run_mining_loop(settings_, devices_, clock_); });
     }
@@ -137,7 +139,13 @@ class MiningLoopTest : public ::testing::Test {
     int finish(std::string& out, bool stop = true) {
         if (stop)
             stop_requested = true;
-        if (!testing::wait_for({[&] { return run_ended(); }, [&] { return hashes(); }})) {
+        // A loop that ticks on past its end never ends well: a bench past its seconds, or a
+        // few ticks after the stop request.
+        const int64_t last = stop ? clock_.slept_ns() + 5 * kSecond
+                                  : slept_at_start_ + (settings_.bench_seconds + 1) * kSecond;
+        if (!testing::wait_for({[&] { return run_ended(); }, [&] { return hashes(); },
+                                [&] { return clock_.slept_ns() > last; }}) &&
+            !run_ended()) {
             // The fixture cannot outlive a loop that never ends: fail this test's process now
             // rather than by ctest's timeout.
             std::fprintf(stderr, "the mining loop did not end\n");
@@ -157,6 +165,7 @@ class MiningLoopTest : public ::testing::Test {
     Settings settings_;
     GpuDeviceList devices_;
     testing::TestClock clock_{20, kStart};
+    int64_t slept_at_start_ = 0;
     testing::TempDir dir_;
     std::unique_ptr<testing::StdoutCapture> out_;
     std::future<int> run_;
@@ -257,6 +266,8 @@ TEST_F(MiningLoopTest, BenchHasNoPoolStatisticsFileOrNotice) {
         start(c.gpus, {});
         std::string out;
         EXPECT_EQ(finish(out, false), 0);
+        // Only the loop sleeps in a bench: one second a tick.
+        EXPECT_EQ(clock_.slept_ns() - slept_at_start_, c.seconds * kSecond);
         EXPECT_TRUE(std::regex_match(out, std::regex(c.out))) << out;
         EXPECT_EQ(pool_.connections_accepted(), 0);
         EXPECT_FALSE(std::ifstream(settings_.stats_file).good());
