@@ -111,15 +111,18 @@ class MiningLoopTest : public ::testing::Test {
     uint64_t steps() const { return hashes() + pool_.logins().size() + pool_.submits().size(); }
 
     // Waits until the pool has seen what pred looks for, while the run goes on and moves;
-    // false at once when the run ends, or when more than `hashes` nonces were mined since the
-    // wait began without it.
+    // false at once when the run ends, when there are more than `logins` logins, or when more
+    // than `hashes` nonces were mined since the wait began without it.
     bool pool_sees(const std::function<bool(const std::vector<testing::PoolLogin>&,
                                             const std::vector<PoolSubmit>&)>& pred,
-                   uint64_t hashes = UINT64_MAX) {
+                   size_t logins, uint64_t hashes = UINT64_MAX) {
         const uint64_t from = this->hashes();
         return testing::wait_for({[&] { return pool_.wait_until(pred, 0); },
                                   [&] { return steps(); },
-                                  [&] { return run_ended() || this->hashes() - from > hashes; }});
+                                  [&] {
+                                      return run_ended() || pool_.logins().size() > logins ||
+                                             this->hashes() - from > hashes;
+                                  }});
     }
 
     // Waits until the statistics file holds a match of pattern; it is written every half
@@ -188,7 +191,7 @@ TEST_F(MiningLoopTest, TwoGpusMineEachNonceOnceAcrossDevFeeLoginsAndReportWhatTh
     job.nonce_start = 5000;
     job.nonce_end = 5007;  // four launches
     start(2, job);
-    ASSERT_TRUE(pool_sees([](auto&, auto& s) { return s.size() == 8; }));
+    ASSERT_TRUE(pool_sees([](auto&, auto& s) { return s.size() == 8; }, 1));
     ASSERT_TRUE(stats_say(R"("gpus":\[[0-9.]+,[0-9.]+\],"accepted":7,"rejected":1,"uptime_s":0,)"));
     EXPECT_EQ(devices_[0]->hash_count.load() + devices_[1]->hash_count.load(), 8u);
 
@@ -208,7 +211,7 @@ TEST_F(MiningLoopTest, TwoGpusMineEachNonceOnceAcrossDevFeeLoginsAndReportWhatTh
                     return s.connection == conn && s.job_id == "job-2";
                 });
             },
-            64))
+            conn + 1, 64))
             << conn;
     }
     ASSERT_TRUE(stats_say(
