@@ -142,12 +142,21 @@ class MiningLoopTest : public ::testing::Test {
     int finish(std::string& out, bool stop = true) {
         if (stop)
             stop_requested = true;
-        // A loop that ticks on past its end never ends well: a bench past its seconds, or a
-        // few ticks after the stop request.
-        const int64_t last = stop ? clock_.slept_ns() + 5 * kSecond
-                                  : slept_at_start_ + (settings_.bench_seconds + 1) * kSecond;
-        if (!testing::wait_for({[&] { return run_ended(); }, [&] { return hashes(); },
-                                [&] { return clock_.slept_ns() > last; }}) &&
+        // From the last tick on (the bench's last second, or at once after the stop request)
+        // only the launches under way may end, one a GPU; a loop that ticks on for seconds, or
+        // GPUs that launch again, never end well.
+        const int64_t last =
+            stop ? clock_.slept_ns() : slept_at_start_ + settings_.bench_seconds * kSecond;
+        uint64_t at_last = UINT64_MAX;
+        const auto lost = [&] {
+            if (clock_.slept_ns() < last)
+                return false;
+            if (at_last == UINT64_MAX)
+                at_last = hashes();
+            return clock_.slept_ns() > last + 5 * kSecond ||
+                   hashes() - at_last > 4 * devices_.size();
+        };
+        if (!testing::wait_for({[&] { return run_ended(); }, [&] { return hashes(); }, lost}) &&
             !run_ended()) {
             // The fixture cannot outlive a loop that never ends: fail this test's process now
             // rather than by ctest's timeout.
@@ -247,6 +256,10 @@ TEST_F(MiningLoopTest, TwoGpusMineEachNonceOnceAcrossDevFeeLoginsAndReportWhatTh
     EXPECT_EQ(switches, " fee   1% dev contribution (1 min)\n fee   back to user wallet\n") << out;
     EXPECT_TRUE(std::regex_search(
         out, std::regex(" speed 10s/60s/15m  [^\n]+   parts 7/1   GPU0 [^\n]+ \u00b7 GPU1 ")));
+    // A speed line every 10 ticks, each tick a second of sleep (the workers' waits add more).
+    const std::regex speed(" speed 10s/60s/15m ");
+    EXPECT_LE(std::distance(std::sregex_iterator(out.begin(), out.end(), speed), {}) * 10 * kSecond,
+              clock_.slept_ns());
     const std::regex block(" block candidate found at height 1 \\(GPU[01]\\)\n");
     EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), block), {}), 8);
 }
