@@ -44,8 +44,7 @@ std::vector<std::string> pool_args(TestPool& pool, const char* hashes) {
     return {"-o", "127.0.0.1:" + std::to_string(pool.port()), "-u", "qel1x", "--hashes", hashes};
 }
 
-// What the pool has seen, as steps of a run. A miner that should log in once and logs in
-// again fails at once.
+// What the pool has seen, as steps of a run.
 uint64_t pool_steps(const TestPool& pool) {
     return pool.submits().size() + pool.logins().size();
 }
@@ -91,6 +90,7 @@ TEST(MinerMining, StopSignalEndsCleanlyOnceTheRunningLaunchHasSentItsShares) {
         Child miner(miner_command(args));
         ASSERT_TRUE(miner.started());
         const size_t before = c.shares_before;
+        // It logs in once: a second login would be a connection it lost.
         ASSERT_TRUE(testing::wait_for(
             {[&] { return !pool.logins().empty() && pool.submits().size() >= before; },
              [&] { return pool_steps(pool); },
