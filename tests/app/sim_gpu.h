@@ -54,14 +54,18 @@ class TestClock final : public Clock {
     void sleep_ns(int64_t ns) override {
         monotonic_clock().sleep_ns(ns / speedup_);
         sleeps_.fetch_add(1);
+        slept_ns_.fetch_add(ns);
     }
     void set_seconds(int64_t s) { now_.store(s * kNanosPerSecond); }
     uint64_t sleeps() const { return sleeps_.load(); }
+    // The time all sleeps asked for, before the speed-up.
+    int64_t slept_ns() const { return slept_ns_.load(); }
 
   private:
     const int64_t speedup_;
     std::atomic<int64_t> now_{0};
     std::atomic<uint64_t> sleeps_{0};
+    std::atomic<int64_t> slept_ns_{0};
 };
 
 }  // namespace tovren::qel::testing
