@@ -100,6 +100,7 @@ TEST_F(StartupTest, SelfTestsCountWrongRowsAndRefuseBadOnes) {
         {3, true, "", "bad embedded vector", "bad embedded vector"},
         {1, false, x1.substr(0, 63) + (x1[63] == '0' ? "1" : "0"), "3/4", "3/4"},
         {2, false, "zz" + x1.substr(2), "bad embedded vector", "3/4"},
+        {2, false, x1.substr(0, 63), "bad embedded vector", "3/4"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
