@@ -1,8 +1,11 @@
 #include "runtime.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "block_pool.h"
 #include "text.h"
@@ -60,6 +63,15 @@ void load_devices(Runtime& rt) {
             rt.devices_malformed = true;
             list = DeviceList{};
         }
+    }
+    // The list stands for the runtime's own fastest-first numbering; like the real runtime,
+    // CUDA_DEVICE_ORDER=PCI_BUS_ID numbers the devices by bus instead.
+    const char* order = std::getenv("CUDA_DEVICE_ORDER");
+    if (order != nullptr && std::strcmp(order, "PCI_BUS_ID") == 0) {
+        std::stable_sort(
+            list.devices.begin(), list.devices.end(), [](const DeviceSpec& a, const DeviceSpec& b) {
+                return std::tie(a.pci_bus, a.pci_device) < std::tie(b.pci_bus, b.pci_device);
+            });
     }
     apply_devices(rt, list);
 }

@@ -51,7 +51,8 @@ std::string read_file(const std::string& path) {
 
 // The two GPUs, and no faults and no NO_COLOR unless the words after it set them.
 const std::string kSimEnv =
-    "env -u CUDASIM_FAIL -u CUDASIM_CORRUPT -u NO_COLOR CUDASIM_DEVICES=name=RigA;sm=68;l2=5M;"
+    "env -u CUDASIM_FAIL -u CUDASIM_CORRUPT -u NO_COLOR -u CUDA_DEVICE_ORDER "
+    "CUDASIM_DEVICES=name=RigA;sm=68;l2=5M;"
     "mem=10G;free=800M;pci=01:00|name=RigB;sm=28;l2=2560K;mem=6144.5M;free=900M;pci=41:1f";
 
 // command: blank-separated words; "miner" is the simulated miner and @name a file in dir.
@@ -161,6 +162,10 @@ TEST(MinerProcess, EveryWayStartUpEnds) {
         {"miner --no-color -d 7,-1", 2, "", " gpu   no usable GPU in --devices 7,-1\n"},
         {"CUDASIM_DEVICES=name=S;sm=2;free=775M miner --no-color", 1, "",
          " gpu   GPU0 S: not enough memory\n"},
+        // GPU numbers are those of the bus order, whatever order the runtime would use.
+        {"CUDASIM_DEVICES=name=S;sm=2;free=775M;pci=41:00|name=T;sm=2;free=775M;pci=2:00 miner "
+         "--no-color",
+         1, "", " gpu   GPU0 T: not enough memory\n"},
         {"miner --no-color -d 1 --hashes 17", 1, "",
          " gpu   GPU1: not enough memory for 17 hashes\n"},
         // One wrong byte in the third hash of GPU0's list: GPU1 is never opened.

@@ -260,6 +260,27 @@ TEST_F(Runtime, DevicesAreWhatTheSettingSaysAndAMalformedSettingFailsEveryCall) 
     });
 }
 
+// The listed order unless CUDA_DEVICE_ORDER=PCI_BUS_ID asks for the order of the bus ids, as
+// the real runtime numbers devices.
+TEST_F(Runtime, PciBusIdOrderNumbersTheDevicesByBus) {
+    const std::pair<const char*, const char*> cases[] = {
+        {nullptr, "B A C D "}, {"FASTEST_FIRST", "B A C D "}, {"PCI_BUS_ID", "A C D B "}};
+    for (const auto& [order, names] : cases) {
+        order ? setenv("CUDA_DEVICE_ORDER", order, 1) : unsetenv("CUDA_DEVICE_ORDER");
+        apply({"name=B;pci=41:00|name=A;pci=2:00|name=C;pci=2:1f|name=D"}, false);
+        int count = 0;
+        ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+        std::string seen;
+        for (int d = 0; d < count; ++d) {
+            cudaDeviceProp prop{};
+            ASSERT_EQ(cudaGetDeviceProperties(&prop, d), cudaSuccess);
+            seen += std::string(prop.name) + " ";
+        }
+        EXPECT_EQ(seen, names) << (order ? order : "unset");
+    }
+    unsetenv("CUDA_DEVICE_ORDER");
+}
+
 // Never a default in place of what was meant; devices that the program installs replace a
 // broken device list.
 TEST_F(Runtime, EveryMalformedSettingFailsEveryCall) {
