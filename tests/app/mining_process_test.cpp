@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "capture.h"
 #include "progress.h"
 #include "tools/test-pool/test_pool.h"
 

@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,11 +16,11 @@
 #include <iterator>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "capture.h"
 #include "sim_fixture.h"
+#include "sim_gpu.h"
 #include "temp_dir.h"
 
 namespace tovren::qel {
@@ -227,23 +225,23 @@ TEST(MinerProcess, StopSignalDuringStartUpOnlySetsTheFlag) {
     std::signal(SIGPIPE, SIG_IGN);  // a miner gone early must fail the test, not end it
     const testing::TempDir dir;
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    // The shell leaves its id, which the miner keeps through exec, and the miner's output in
-    // files that the test can read while it runs.
-    std::ofstream(dir.file("run")) << "d=$(dirname \"$0\")\necho $$ >\"$d/pid\"\n"
-                                      "exec \"$@\" >\"$d/out\"\n";
     int fifo = -1;
     const std::string notice = "\n shutdown requested \u2014 clean exit\n";
     struct Case {
         const char* args;
-        std::function<bool()> starting;  // the miner is past installing its handlers
-        std::string out;                 // after the banner, without the pool client's lines
+        // Past installing its handlers; asked again after it has said so.
+        std::function<bool(const std::string& out)> starting;
+        std::string out;  // after the banner, without the pool client's lines
     };
     const Case cases[] = {
         {"--verify @fifo",
-         [&] { return (fifo = open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK)) >= 0; },
+         [&](const std::string&) {
+             return fifo >= 0 ||
+                    (fifo = open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK)) >= 0;
+         },
          verified("4/4 OK")},
         {"-u qel1x -w w -o 127.0.0.1:1 --hashes 1",
-         [&] { return read_file(dir.file("out")).find(kGpuA) != std::string::npos; },
+         [](const std::string& out) { return out.find(kGpuA) != std::string::npos; },
          kGpuA + kGpuB + " check " + kCpuTest +
              " tune  GPU0: 1 hashes in flight (8 MB), \n"
              " tune  GPU1: 1 hashes in flight (8 MB), \n"
@@ -251,49 +249,31 @@ TEST(MinerProcess, StopSignalDuringStartUpOnlySetsTheFlag) {
              " pool  127.0.0.1:1\n user  qel1x \u00b7 worker w\n" +
              notice},
     };
+    // Both waits are hang detectors: the passing path takes a second or two. A miner that
+    // took no notice of the signal would mine on, and is killed when the test gives up.
+    constexpr int kHangMs = 60000;
     for (const Case& c : cases) {
-        std::remove(dir.file("pid").c_str());  // the last run's
-        std::remove(dir.file("out").c_str());
-        std::atomic<bool> ended{false};
-        std::thread signaller([&] {
-            // Both waits are hang detectors: the passing path takes a second or two.
-            auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-            while (!ended && !c.starting()) {
-                if (std::chrono::steady_clock::now() > give_up) {
-                    ADD_FAILURE() << "the miner never got that far: " << c.args;
-                    return;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-            const auto pid = static_cast<pid_t>(std::atol(read_file(dir.file("pid")).c_str()));
-            if (!ended && pid > 0)  // never 0, the test's own process group
-                kill(pid, SIGTERM);
-            if (fifo >= 0) {
-                const std::string records = testing::verify_records(4);
-                EXPECT_EQ(write(fifo, records.data(), records.size()),
-                          static_cast<ssize_t>(records.size()));
-                close(fifo);
-                fifo = -1;
-            }
-            if (pid <= 0)
-                return;
-            // A miner that took no notice would mine on; it must not hold the suite up.
-            give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-            while (!ended && std::chrono::steady_clock::now() < give_up)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            if (!ended) {
-                ADD_FAILURE() << "still running long after SIGTERM: " << c.args;
-                kill(pid, SIGKILL);
-            }
-        });
-        const testing::ProcessResult r =
-            miner(std::string("/bin/sh @run miner --no-color ") + c.args, dir);
-        ended = true;
-        signaller.join();
-        EXPECT_EQ(r.exit_code, 0) << c.args;
-        EXPECT_EQ(r.err, "") << c.args;
+        testing::Child miner(words_of(kSimEnv + " miner --no-color " + c.args, dir));
+        ASSERT_TRUE(miner.started());
+        ASSERT_TRUE(testing::eventually([&] { return miner.exited() || c.starting(miner.out()); },
+                                        kHangMs) &&
+                    !miner.exited())
+            << "the miner never got that far: " << c.args << "\n"
+            << miner.out();
+        miner.signal(SIGTERM);
+        if (fifo >= 0) {
+            const std::string records = testing::verify_records(4);
+            EXPECT_EQ(write(fifo, records.data(), records.size()),
+                      static_cast<ssize_t>(records.size()));
+            close(fifo);
+            fifo = -1;
+        }
+        ASSERT_TRUE(testing::eventually([&] { return miner.exited(); }, kHangMs))
+            << "still running long after SIGTERM: " << c.args;
+        EXPECT_EQ(miner.exit_code(), 0) << c.args;
+        EXPECT_EQ(miner.err(), "") << c.args;
         // The tuned rate is measured, and the pool client may report the closed port.
-        std::istringstream lines(after_banner(read_file(dir.file("out"))));
+        std::istringstream lines(after_banner(miner.out()));
         std::string shown;
         for (std::string line; std::getline(lines, line);) {
             if (line.compare(0, 6, " tune ") == 0)
