@@ -129,10 +129,9 @@ class MiningLoopTest : public ::testing::Test {
     // second of real time.
     bool stats_say(const std::string& pattern) {
         return testing::wait_for({[&] {
-                                      std::ifstream in(settings_.stats_file);
-                                      const std::string text(std::istreambuf_iterator<char>(in),
-                                                             {});
-                                      return std::regex_search(text, std::regex(pattern));
+                                      return std::regex_search(
+                                          testing::read_file(settings_.stats_file),
+                                          std::regex(pattern));
                                   },
                                   [] { return 0; }, [&] { return run_ended(); }});
     }

@@ -42,11 +42,6 @@ std::string verified(const std::string& result) {
            "\n check GPU1 verify " + result + "\n";
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The two GPUs, and no faults and no NO_COLOR unless the words after it set them.
 const std::string kSimEnv =
     "env -u CUDASIM_FAIL -u CUDASIM_CORRUPT -u NO_COLOR -u CUDA_DEVICE_ORDER "
@@ -92,7 +87,7 @@ std::string after_banner(const std::string& out) {
 // A copy of the miner that expects byte 6 of the third vector's hash inverted, as the GPUs
 // compute it under CUDASIM_CORRUPT=10+70: they pass, and only the CPU's hash misses.
 void copy_miner_expecting_a_spoilt_hash(const std::string& path) {
-    std::string image = read_file(QEL_MINER_SIM);
+    std::string image = testing::read_file(QEL_MINER_SIM);
     const std::string expected = self_test_vectors[2].expected_hex;
     const size_t at = image.find(expected);
     ASSERT_NE(at, std::string::npos);

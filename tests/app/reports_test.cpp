@@ -171,14 +171,8 @@ TEST(StatsFileTest, WrittenWholeOrNotAtAll) {
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);  // moved, not copied
     ASSERT_EQ(symlink("/dev/full", (path + ".tmp").c_str()), 0);
     EXPECT_FALSE(write_stats_file(path, "{\"uptime_s\":1}\n"));
-    std::ifstream in(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{}\n");
+    EXPECT_EQ(testing::read_file(path), "{}\n");
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
-}
-
-std::string read_all(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(StatsFileTest, ReaderNeverSeesAPartialFileAndTheLastLineStaysWhole) {
@@ -189,7 +183,7 @@ TEST(StatsFileTest, ReaderNeverSeesAPartialFileAndTheLastLineStaysWhole) {
     std::atomic<int> bad{0}, reads{0};
     std::thread reader([&] {
         while (!done) {
-            bad += !is_stats_json(read_all(path));
+            bad += !is_stats_json(testing::read_file(path));
             reads++;
         }
     });
@@ -204,7 +198,7 @@ TEST(StatsFileTest, ReaderNeverSeesAPartialFileAndTheLastLineStaysWhole) {
     reader.join();
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(bad.load(), 0);
-    EXPECT_EQ(read_all(path), last);
+    EXPECT_EQ(testing::read_file(path), last);
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
 }
 
@@ -310,7 +304,7 @@ TEST(StatsReportTest, FileHoldsTheSixtySecondRatesRewrittenEveryTenTicks) {
         ASSERT_TRUE(clock.tick()) << tick;
         for (const auto& [at, text] : files) {
             if (at == tick) {
-                EXPECT_EQ(read_all(settings.stats_file), text) << tick;
+                EXPECT_EQ(testing::read_file(settings.stats_file), text) << tick;
             }
         }
     }
