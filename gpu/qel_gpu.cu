@@ -455,20 +455,24 @@ bool GpuContext::run_range(int blocks, int iters, uint64_t start_nonce, std::vec
     }
     if (count > static_cast<uint32_t>(kHitSlots))
         count = kHitSlots;
+    DHit stored[kHitSlots];
     if (count > 0) {
-        DHit stored[kHitSlots];
         rc = cudaMemcpy(stored, hits, count * sizeof(DHit), cudaMemcpyDeviceToHost);
         if (rc != cudaSuccess) {
             err = cuda_error("copy", rc);
             return false;
         }
-        found.insert(found.end(), stored, stored + count);
     }
-    if (seconds != nullptr) {
-        float ms = 0;
-        cudaEventElapsedTime(&ms, ev_start, ev_stop);
+    // Tuning divides by this time: a failed read must not pass as a kernel that took no time.
+    // Read before the hits are handed over, so a failure leaves the caller's outputs as they were.
+    float ms = 0;
+    if (seconds != nullptr && (rc = cudaEventElapsedTime(&ms, ev_start, ev_stop)) != cudaSuccess) {
+        err = cuda_error("timing", rc);
+        return false;
+    }
+    found.insert(found.end(), stored, stored + count);
+    if (seconds != nullptr)
         *seconds = ms / 1000.0;
-    }
     return true;
 }
 
