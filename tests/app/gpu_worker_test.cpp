@@ -194,11 +194,14 @@ TEST(TuneGpuTest, SetOrMeasuredHashesAndIterationsOrAFailureThatEndsTuning) {
          " tune  GPU1: 5 hashes in flight (40 MB), {rate} (measured, override with --hashes <n>)"},
         // The measuring launch after a warm-up of 32 hashes.
         {0, 0, 4, "cudaLaunchKernel", 2, 0, 1, 0, " tune  GPU1: kernel launch: unknown error"},
+        // A measured launch whose time cannot be read has no rate to compare.
+        {0, 0, 4, "cudaEventElapsedTime", 1, 0, 2, 0, " tune  GPU1: timing: unknown error"},
 #endif
         {-3, 28, 4, nullptr, 0, 0, 0, 0, " tune  GPU1: not enough GPU memory"},  // 70 for 4 slots
         {4, 0, 4, "cudaMemcpyAsync", 1, 0, 0, 0, " gpu   job copy: unknown error"},
         {0, 0, 4, "cudaMemcpyAsync", 1, 0, 0, 0, " tune  GPU1: job copy: unknown error"},
         {4, 0, 4, "cudaLaunchKernel", 1, 0, 0, 0, " gpu   kernel launch: unknown error"},
+        {1, 0, 4, "cudaEventElapsedTime", 1, 0, 1, 0, " gpu   timing: unknown error"},
         {0, 0, 4, "cudaLaunchKernel", 1, 0, 0, 0, " tune  GPU1: kernel launch: unknown error"},
     };
     set_console_colors(false);
