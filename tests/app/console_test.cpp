@@ -99,6 +99,20 @@ TEST(ConsoleTest, C1ControlsAndBrokenUtf8AreEscaped) {
         {"\xf0\x8f\xbf\xbf", "\\xf0\\x8f\\xbf\\xbf"},
         {"\u00e9 \u2014 \u4e2d \\ud83d\\ude00 \xf4\x8f\xbf\xbf \xef\xbf\xbf",
          "\u00e9 \u2014 \u4e2d \U0001f600 \U0010ffff \uffff"},
+        // Leads F5 to FF start nothing, whatever follows them.
+        {"\xf5\x80\x80\x80\xf7\xbf\xbf\xbf", "\\xf5\\x80\\x80\\x80\\xf7\\xbf\\xbf\\xbf"},
+        {"\xf6\xf8\xf9\xfa\xfb\xfc\xfd\xfe\xff", "\\xf6\\xf8\\xf9\\xfa\\xfb\\xfc\\xfd\\xfe\\xff"},
+        // A control where a continuation byte belongs ends the sequence and is escaped itself.
+        {"\xf0\x9f\x98\\u001b[2J", "\\xf0\\x9f\\x98\\x1b[2J"},
+        {"\xf0\x9f\\u001b\x98", "\\xf0\\x9f\\x1b\\x98"},
+        {"\xe2\x80\\u001b", "\\xe2\\x80\\x1b"},
+        // The first and last valid sequence at each boundary: U+0800, U+D7FF, U+E000, U+FFFF,
+        // U+10000, U+10FFFF.
+        {"\xe0\xa0\x80|\xed\x9f\xbf|\xee\x80\x80|\xef\xbf\xbf|\xf0\x90\x80\x80|\xf4\x8f\xbf\xbf",
+         "\u0800|\ud7ff|\ue000|\uffff|\U00010000|\U0010ffff"},
+        // One step past each: overlong, a surrogate, overlong, above U+10FFFF.
+        {"\xe0\x9f\xbf|\xed\xa0\x80|\xf0\x8f\xbf\xbf|\xf4\x90\x80\x80",
+         "\\xe0\\x9f\\xbf|\\xed\\xa0\\x80|\\xf0\\x8f\\xbf\\xbf|\\xf4\\x90\\x80\\x80"},
     };
     std::atomic<uint64_t> accepted{0};
     std::atomic<uint64_t> rejected{0};

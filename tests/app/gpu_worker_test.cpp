@@ -98,6 +98,11 @@ TEST(NonceAllocatorTest, GrantsAreConsecutiveWithinTheRangeAndRestartWithNewWork
         // The whole nonce space is handed out once, though the offset counts round to 0.
         {{1, 0, kMax, kHalf, true, 0}, {1, 0, kMax, kHalf, true, kHalf}, {1, 0, kMax, 1, false, 0},
          {2, 0, kMax, 1, false, 0}, {3, 0, kMax, 64, true, 0, kId}},
+        // A range handed out to its very end stays used up when its job comes back after
+        // other work, also one from 0 that reached 2^64 - 1.
+        {{1, 100, 107, 8, true, 100}, other_work(2, 1), {3, 100, 107, 1, false, 0}},
+        {{1, 0, kMax, kHalf, true, 0}, {1, 0, kMax, kHalf, true, kHalf}, other_work(2, 1),
+         {3, 0, kMax, 1, false, 0}, {4, 1000, kMax, 10, true, 1010, kId}},
         // Work that comes back after other work goes on where it was, and so does the other.
         {{1, 0, kMax, 10, true, 0}, other_work(2, 1), {3, 0, kMax, 10, true, 10},
          {4, 1000, kMax, 10, true, 1010, kId}, {5, 0, kMax, 10, true, 20}},

@@ -45,6 +45,10 @@ TEST(JsonParse, RejectsMalformedText) {
 TEST(JsonParse, ReadsValuesAsWrittenBackCompactly) {
     const std::pair<std::string, std::string> cases[] = {
         {"\t\r\n[ 1 ,\t{ }\r\n]\n ", "[1,{}]"},
+        // literals that end the input, with nothing after them
+        {"true", "true"},
+        {"false", "false"},
+        {"null", "null"},
         {R"({ "a" : [ true , { } , false, null,[ ] ] , "b":"" })",
          R"({"a":[true,{},false,null,[]],"b":""})"},
         {R"({"a":1,"a":2,"k\n":3})", R"({"a":1,"a":2,"k\n":3})"},
