@@ -227,7 +227,9 @@ TEST_F(Device, AtomicsFromManyBlocksLoseNothing) {
     }
 }
 
-TEST_F(Device, ArgumentsAreCopiedAtLaunch) {
+// A 64-bit value, a negative int and a pointer, null or not, each reach every thread as the
+// host passed them.
+TEST_F(Device, ArgumentsOfEachKindReachTheKernelAsPassed) {
     struct Row {
         uint64_t a;
         int b;
