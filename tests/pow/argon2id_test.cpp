@@ -4,15 +4,12 @@
 
 #include <cstring>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "tests/pow/test_util.h"
 
 namespace tovren::qel {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 constexpr int kShards = 8;
 constexpr int kHashesPerShard = 25;
@@ -60,33 +57,6 @@ TEST_P(AgreesWithLibargon2, OnRandomHeadersAndNoncesWhateverTheArenaHeld) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, AgreesWithLibargon2, ::testing::Range(0, kShards));
-
-// Hashes on two threads at once, each with its own arena, are the reference library's: the
-// hash keeps no state outside the arena it is given.
-TEST(Argon2idThreads, OwnArenasGiveTheReferenceHashes) {
-    constexpr int kThreads = 2, kPerThread = 3;
-    std::mt19937_64 rng(0x7417);
-    std::vector<Bytes> headers(kThreads * kPerThread, Bytes(kHeaderBytes));
-    std::vector<uint64_t> nonces;
-    std::vector<std::string> expected, got(headers.size());
-    for (Bytes& h : headers) {
-        for (uint8_t& b : h)
-            b = static_cast<uint8_t>(rng());
-        nonces.push_back(rng());
-        expected.push_back(test::libargon2_hex(h.data(), nonces.back()));
-    }
-    auto work = [&](int first) {
-        BlockArena own;
-        for (int i = first; i < first + kPerThread; ++i)
-            got[i] = test::pow_hex(own, headers[i].data(), nonces[i]);
-    };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back(work, t * kPerThread);
-    for (std::thread& t : threads)
-        t.join();
-    EXPECT_EQ(got, expected);
-}
 
 // G reads each word of x and y before it writes that word of out, so out may be either input
 // or both.
