@@ -75,15 +75,19 @@ struct PoolSide {
     }
     void hang_up() { close(std::exchange(conn, -1)), buffer.clear(); }
     void send(const std::string& bytes) { ::send(conn, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    // The next line without its line feed; empty on end of stream, error or time-out.
+    // The next line without its line feed; empty on end of stream, error or time-out. Only
+    // the bytes each read adds are searched: a line of megabytes comes in hundreds of reads.
     std::string line() {
         char chunk[65536];
-        for (ssize_t n; buffer.find('\n') == std::string::npos; buffer.append(chunk, n)) {
+        size_t end = buffer.find('\n');
+        for (ssize_t n; end == std::string::npos;) {
             if ((n = recv(conn, chunk, sizeof chunk, 0)) <= 0)
                 return "";
+            buffer.append(chunk, n);
+            end = buffer.find('\n', buffer.size() - n);
         }
-        std::string line = buffer.substr(0, buffer.find('\n'));
-        buffer.erase(0, line.size() + 1);
+        std::string line = buffer.substr(0, end);
+        buffer.erase(0, end + 1);
         return line;
     }
 
