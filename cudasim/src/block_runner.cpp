@@ -1,7 +1,10 @@
 #include "block_runner.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+
+#include "cudasim/control.h"
 
 __thread uint3 threadIdx;
 __thread uint3 blockIdx;
@@ -17,6 +20,11 @@ namespace {
 constexpr size_t kStackBytes = 256 * 1024;
 
 thread_local BlockRunner* running_runner = nullptr;
+
+// Resolved waits of every block that has run, for steps(). A block adds its own in batches:
+// one atomic addition per few thousand waits costs nothing next to their fiber switches.
+std::atomic<uint64_t> resolved_waits{0};
+constexpr uint64_t kStepsPerFlush = 4096;
 
 BlockRunner& runner_or_die(const char* what) {
     BlockRunner* r = BlockRunner::running();
@@ -113,6 +121,7 @@ bool BlockRunner::run(const KernelLaunch& kernel, dim3 grid, dim3 block, uint3 b
     fiber_switch(main_, first->fiber);
     running_runner = nullptr;
     current_ = nullptr;
+    flush_steps();
 
     if (!faulted_ && live_ == 0) {
         return true;
@@ -149,6 +158,7 @@ BlockRunner::Lane* BlockRunner::next_runnable() {
         if (queue_count_ == 0) {
             return nullptr;
         }
+        count_step();
     }
     Lane* lane = queue_[queue_head_];
     queue_head_ = queue_head_ + 1 == threads_ ? 0 : queue_head_ + 1;
@@ -181,6 +191,17 @@ void BlockRunner::finish(Lane& me) {
     }
     threadIdx = next->thread_idx;
     fiber_exit(me.fiber, next->fiber);
+}
+
+void BlockRunner::count_step() {
+    if (++unflushed_steps_ == kStepsPerFlush) {
+        flush_steps();
+    }
+}
+
+void BlockRunner::flush_steps() {
+    resolved_waits.fetch_add(unflushed_steps_, std::memory_order_relaxed);
+    unflushed_steps_ = 0;
 }
 
 void BlockRunner::resolve() {
@@ -449,4 +470,9 @@ void trap() {
 }
 
 }  // namespace detail
+
+uint64_t steps() {
+    return detail::resolved_waits.load(std::memory_order_relaxed);
+}
+
 }  // namespace cudasim

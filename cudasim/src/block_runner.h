@@ -61,6 +61,8 @@ class BlockRunner {
     Lane* next_runnable();
     void push(Lane& lane);
     void resolve();
+    void count_step();
+    void flush_steps();
     bool release_warp_group(unsigned warp, uint32_t group);
     bool release_full_warp(unsigned warp);
     uint64_t result_of(const Lane& lane, uint32_t group, uint32_t votes) const;
@@ -84,6 +86,7 @@ class BlockRunner {
     uint3 block_index_{};
     bool faulted_ = false;
     std::string fault_;
+    uint64_t unflushed_steps_ = 0;  // resolved waits not yet in the process-wide count
 };
 
 }  // namespace detail

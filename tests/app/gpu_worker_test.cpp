@@ -19,6 +19,7 @@
 #include "app/stop_signal.h"
 #include "app/tuning.h"
 #include "capture.h"
+#include "progress.h"
 #include "sim_gpu.h"
 
 namespace tovren::qel {
@@ -415,17 +416,31 @@ class WorkerRunTest : public ::testing::Test {
         return lines_;
     }
 
-    // Makes a change to the pool and waits until the running worker has seen it and has
-    // nothing left to launch: the wait under way at the change and one more have ended (a
-    // worker with work never waits), or the worker has returned.
-    bool after(const std::function<void()>& change) {
-        const uint64_t waits = clock_.sleeps();
-        change();
-        return testing::eventually([&] { return returned_.load() || clock_.sleeps() >= waits + 2; },
-                                   kHangMs);
+    // Anything the running worker does: the simulated GPU's waits (with the sanitizers one
+    // launch can outlast the stall limit) and launches, hashes counted, its own waits and
+    // lines sent.
+    uint64_t progress() {
+        return cudasim::steps() + cudasim::launch_count() + dev_->hash_count.load() +
+               clock_.sleeps() + sent();
     }
 
-    static constexpr int kHangMs = 120000;  // a few hashes, even with the sanitizers
+    // Waits for done while the worker moves; false as soon as a launch begins that takes the
+    // nonces launched in all past `nonces`, since a worker that launches on never gets there.
+    bool wait(const std::function<bool()>& done, uint64_t nonces = UINT64_MAX) {
+        const uint64_t per_launch = static_cast<uint64_t>(dev_->hashes) * dev_->iters;
+        return testing::wait_for({done, [this] { return progress(); },
+                                  [&] { return cudasim::launch_count() * per_launch > nonces; }});
+    }
+
+    // Makes a change to the pool and waits until the running worker has seen it and has
+    // nothing left to launch: the wait under way at the change and one more have ended (a
+    // worker with work never waits), or the worker has returned. By then it has launched
+    // `nonces` nonces in all.
+    bool after(uint64_t nonces, const std::function<void()>& change) {
+        const uint64_t waits = clock_.sleeps();
+        change();
+        return wait([&] { return returned_.load() || clock_.sleeps() >= waits + 2; }, nonces);
+    }
 
     std::unique_ptr<GpuDevice> dev_;
     int pair_[2] = {-1, -1};
@@ -535,7 +550,7 @@ TEST_P(GpuWorkerTest, Mines) {
     publish(job);
     start(c.hashes, c.per_launch);
     // Done when it has returned, or waited: it has work from the start.
-    EXPECT_TRUE(testing::eventually([&] { return returned_.load() || clock_.sleeps() >= 2; }));
+    EXPECT_TRUE(wait([&] { return returned_.load() || clock_.sleeps() >= 2; }, c.hashed));
     const std::string text = finish();
     EXPECT_EQ(sent(), expected_sent);
     EXPECT_EQ(wrong_.load(), c.wrong);
@@ -607,7 +622,7 @@ TEST_P(WrongHashStreakTest, EndsOnlyWithAShareSent) {
         cudasim::set_corrupt_rules(s.corrupt < 0 ? std::vector<cudasim::CorruptRule>{}
                                                  : corrupt_hits(1, s.corrupt));
         hashed += s.nonces;
-        ASSERT_TRUE(after([&] { publish(j); })) << "job " << k;
+        ASSERT_TRUE(after(hashed, [&] { publish(j); })) << "job " << k;
     }
     EXPECT_EQ(finish(), wrong_hash_lines(c.wrong, c.stops));
     EXPECT_EQ(stopped_.load(), c.stops ? 1 : 0);
@@ -629,19 +644,19 @@ TEST_F(WorkerRunTest, LaunchesOnlyAWholeLaunchOnAConnectionAndSendsOnlyItsOwnSha
         {job(3, 0, 1), false},     // a good job, but no connection
     };
     for (const auto& [j, connected] : idle) {
-        ASSERT_TRUE(after([&, &j = j, connected = connected] {
+        ASSERT_TRUE(after(0, [&, &j = j, connected = connected] {
             pool_.connected = connected;
             publish(j);
         })) << j.seq;
     }
     EXPECT_EQ(cudasim::launch_count(), 0u);
-    ASSERT_TRUE(after([&] {
+    ASSERT_TRUE(after(2, [&] {
         pool_.connections = 3;
         pool_.connected = true;
     }));
     EXPECT_EQ(dev_->hash_count.load(), 2u);
     EXPECT_EQ(sent(), 0u);
-    ASSERT_TRUE(after([&] { publish(job(4, 100, 101)); }));
+    ASSERT_TRUE(after(4, [&] { publish(job(4, 100, 101)); }));
     EXPECT_EQ(dev_->hash_count.load(), 4u);
     EXPECT_EQ(finish(), "");
     EXPECT_EQ(sent(), 2u);
@@ -653,8 +668,7 @@ TEST_F(WorkerRunTest, LaunchesOnlyAWholeLaunchOnAConnectionAndSendsOnlyItsOwnSha
 TEST_F(WorkerRunTest, StopDuringALaunchStillSendsItsSharesThenLaunchesNoMore) {
     publish(job(1, 0, 15));
     start(1, 8);
-    ASSERT_TRUE(testing::eventually(
-        [&] { return cudasim::launch_count() >= 1 || returned_.load(); }, kHangMs));
+    ASSERT_TRUE(wait([&] { return cudasim::launch_count() >= 1 || returned_.load(); }));
     stop_requested = true;
     worker_.join();
     EXPECT_EQ(dev_->hash_count.load(), 8u);

@@ -107,8 +107,11 @@ class MiningLoopTest : public ::testing::Test {
             sum += dev->hash_count.load();
         return sum;
     }
-    // Launches, logins and shares.
-    uint64_t steps() const { return hashes() + pool_.logins().size() + pool_.submits().size(); }
+    // The simulated GPUs' waits (with the sanitizers one launch can outlast the stall limit),
+    // hashes, logins and shares.
+    uint64_t steps() const {
+        return cudasim::steps() + hashes() + pool_.logins().size() + pool_.submits().size();
+    }
 
     // Waits until the pool has seen what pred looks for, while the run goes on and moves;
     // false at once when the run ends, when there are more than `logins` logins, or when more
@@ -155,7 +158,7 @@ class MiningLoopTest : public ::testing::Test {
             return clock_.slept_ns() > last + 5 * kSecond ||
                    hashes() - at_last > 4 * devices_.size();
         };
-        if (!testing::wait_for({[&] { return run_ended(); }, [&] { return hashes(); }, lost}) &&
+        if (!testing::wait_for({[&] { return run_ended(); }, [&] { return steps(); }, lost}) &&
             !run_ended()) {
             // The fixture cannot outlive a loop that never ends: fail this test's process now
             // rather than by ctest's timeout.

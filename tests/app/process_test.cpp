@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "capture.h"
+#include "progress.h"
 #include "sim_fixture.h"
-#include "sim_gpu.h"
 #include "temp_dir.h"
 
 namespace tovren::qel {
@@ -244,14 +244,20 @@ TEST(MinerProcess, StopSignalDuringStartUpOnlySetsTheFlag) {
              " pool  127.0.0.1:1\n user  qel1x \u00b7 worker w\n" +
              notice},
     };
-    // Both waits are hang detectors: the passing path takes a second or two. A miner that
-    // took no notice of the signal would mine on, and is killed when the test gives up.
-    constexpr int kHangMs = 60000;
+    // Start-up prints line by line. A miner that took no notice of the signal would mine on:
+    // the pool client's lines are no step, and a speed line (ten seconds in) ends the wait, as
+    // it fails the test anyway. A miner still running when the test gives up is killed.
+    const auto start_up_lines = [](const std::string& out) {
+        size_t n = 0;
+        for (size_t at = 0; (at = out.find('\n', at)) != std::string::npos; ++at)
+            n += out.compare(at + 1, 6, " net  ") != 0;
+        return n;
+    };
     for (const Case& c : cases) {
         testing::Child miner(words_of(kSimEnv + " miner --no-color " + c.args, dir));
         ASSERT_TRUE(miner.started());
-        ASSERT_TRUE(testing::eventually([&] { return miner.exited() || c.starting(miner.out()); },
-                                        kHangMs) &&
+        ASSERT_TRUE(testing::wait_for({[&] { return miner.exited() || c.starting(miner.out()); },
+                                       [&] { return miner.out().size(); }}) &&
                     !miner.exited())
             << "the miner never got that far: " << c.args << "\n"
             << miner.out();
@@ -263,8 +269,11 @@ TEST(MinerProcess, StopSignalDuringStartUpOnlySetsTheFlag) {
             close(fifo);
             fifo = -1;
         }
-        ASSERT_TRUE(testing::eventually([&] { return miner.exited(); }, kHangMs))
-            << "still running long after SIGTERM: " << c.args;
+        ASSERT_TRUE(testing::wait_for(
+            {[&] { return miner.exited(); }, [&] { return start_up_lines(miner.out()); },
+             [&] { return miner.out().find("\n speed ") != std::string::npos; }}))
+            << "still running long after SIGTERM: " << c.args << "\n"
+            << miner.out();
         EXPECT_EQ(miner.exit_code(), 0) << c.args;
         EXPECT_EQ(miner.err(), "") << c.args;
         // The tuned rate is measured, and the pool client may report the closed port.

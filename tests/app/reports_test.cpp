@@ -19,6 +19,7 @@
 #include "app/stats_file.h"
 #include "app/stop_signal.h"
 #include "capture.h"
+#include "progress.h"
 #include "sim_gpu.h"
 #include "temp_dir.h"
 #include "tools/test-pool/test_pool.h"
@@ -219,15 +220,23 @@ class StepClock final : public Clock {
         changed_.wait(lock, [&] { return open_ || ended_.load() >= asleep_; });
     }
     // Ends the second the loop sleeps in and waits until the loop has done that tick and
-    // sleeps again. False when the loop does not get there.
-    bool tick() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        const auto sleeping = [&] { return asleep_ > ended_.load(); };
-        if (!changed_.wait_for(lock, std::chrono::seconds(30), sleeping))
+    // sleeps again. False when the loop does not get there: at once when it has ended.
+    bool tick(const std::function<bool()>& ended) {
+        // A tick takes the loop microseconds and has no steps to watch.
+        const testing::Watch sleeping{[this] { return asleep(); }, [] { return 0; }, ended};
+        if (!testing::wait_for(sleeping))
             return false;
-        ended_.fetch_add(1);
-        changed_.notify_all();
-        return changed_.wait_for(lock, std::chrono::seconds(30), sleeping);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ended_.fetch_add(1);
+            changed_.notify_all();
+        }
+        return testing::wait_for(sleeping);
+    }
+    // Sleeps of a second the loop has begun.
+    int64_t sleeps() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return asleep_;
     }
     // From now on the loop's seconds end at once.
     void open() {
@@ -237,6 +246,14 @@ class StepClock final : public Clock {
     }
 
   private:
+    // Whether the loop sleeps in a second not yet ended: waits a little for it, woken as soon
+    // as the loop begins a sleep.
+    bool asleep() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(5),
+                                 [&] { return asleep_ > ended_.load(); });
+    }
+
     std::mutex mutex_;
     std::condition_variable changed_;
     int64_t asleep_ = 0;  // sleeps the loop has begun
@@ -298,10 +315,13 @@ TEST(StatsReportTest, FileHoldsTheSixtySecondRatesRewrittenEveryTenTicks) {
             stop_requested = false;
         }
     } stop{clock, run};
+    const auto ended = [&run] {
+        return run.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    };
     for (int tick = 1; tick <= 70; ++tick) {
         devices[0]->hash_count += tick <= 10 ? 6000 : tick <= 60 ? 600 : 1200;
         devices[1]->hash_count += tick <= 40 ? 1300 : 1301;
-        ASSERT_TRUE(clock.tick()) << tick;
+        ASSERT_TRUE(clock.tick(ended)) << tick;
         for (const auto& [at, text] : files) {
             if (at == tick) {
                 EXPECT_EQ(testing::read_file(settings.stats_file), text) << tick;
@@ -309,8 +329,12 @@ TEST(StatsReportTest, FileHoldsTheSixtySecondRatesRewrittenEveryTenTicks) {
         }
     }
     stop_requested = true;
+    const int64_t sleeps = clock.sleeps();
     clock.open();
-    ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    // The loop sees the request when its sleep ends; one that sleeps on, its seconds now
+    // passing at once, never ends.
+    ASSERT_TRUE(
+        testing::wait_for({ended, [] { return 0; }, [&] { return clock.sleeps() > sleeps + 1; }}));
     EXPECT_EQ(run.get(), 0);
     const std::string text = out.finish();
     for (const char* line : {" speed 10s/60s/15m  7.30 kH/s / 7.30 kH/s / 7.30 kH/s   parts 0/0   "

@@ -3,9 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
-#include <thread>
+#include <atomic>
+#include <memory>
 
 #include "app/clock.h"
 #include "app/gpu_device.h"
@@ -34,14 +33,6 @@ inline std::unique_ptr<GpuDevice> sim_device(int ordinal, int hashes, int iters,
     dev->hashes = hashes;
     dev->iters = iters;
     return dev;
-}
-
-// Polls pred until it holds; false after timeout_ms (a hang detector, not a speed limit).
-inline bool eventually(const std::function<bool()>& pred, int timeout_ms = 180000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!pred() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return pred();
 }
 
 // Time stands still until the test moves it, so the loop's hours pass at the test's word;

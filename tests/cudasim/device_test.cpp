@@ -2,6 +2,8 @@
 // numbering, launch arguments, and shared memory per block and atomics while blocks run in
 // parallel.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 
@@ -249,6 +251,60 @@ TEST_F(Device, ArgumentsOfEachKindReachTheKernelAsPassed) {
         for (unsigned t = 0; t < 32; ++t)
             ASSERT_EQ(got[t], r.first + t) << r.a << " " << r.b << " thread " << t;
     }
+}
+
+// Rounds of waits that every thread takes part in, one __any_sync of its warp or one
+// __syncthreads_or of the block each, until *stop is set or after `rounds`.
+__global__ void k_rounds(int barrier, const unsigned* stop, unsigned rounds) {
+    for (unsigned n = 0; n < rounds; ++n) {
+        const int seen = __atomic_load_n(stop, __ATOMIC_RELAXED) != 0;
+        if (barrier ? __syncthreads_or(seen) : __any_sync(~0u, seen))
+            return;
+    }
+}
+
+// Every wait resolved is one step, counted whichever OS thread ran its block, by the block's
+// end at the latest: fewer than a batch, and batches and a remainder.
+TEST_F(Device, StepsCountTheResolvedWaitsOfEveryBlock) {
+    const struct {
+        const char* threads;
+        int barrier;
+        unsigned block, blocks, rounds;
+    } rows[] = {
+        {"1", 0, 32, 1, 0},     {"1", 0, 32, 1, 1},     {"1", 0, 32, 3, 5000},
+        {"1", 1, 256, 2, 4097}, {"4", 0, 32, 16, 3000}, {"4", 1, 64, 8, 9000},
+    };
+    for (const auto& r : rows) {
+        apply({nullptr, nullptr, nullptr, r.threads}, true);
+        const unsigned* stop = device_array<unsigned>(1, 0);
+        const uint64_t before = cudasim::steps();
+        ASSERT_EQ(launch(nullptr, k_rounds, r.blocks, r.block, r.barrier, stop, r.rounds),
+                  cudaSuccess);
+        EXPECT_EQ(cudasim::steps() - before, uint64_t{r.blocks} * r.rounds)
+            << r.threads << " threads, " << r.blocks << " blocks of " << r.block;
+    }
+}
+
+// A launch that runs on shows its steps before it ends: a test can tell it from a hung one.
+TEST_F(Device, StepsMoveWhileALaunchRuns) {
+    unsigned* stop = device_array<unsigned>(1, 0);
+    const uint64_t before = cudasim::steps();
+    std::atomic<bool> returned{false};
+    std::thread launcher([&] {
+        EXPECT_EQ(launch(nullptr, k_rounds, 1, 32, 0, stop, 1u << 20), cudaSuccess);
+        returned = true;
+    });
+    // Steps read while the launch has not yet returned; one that counted only at the end of
+    // its block would end by itself after its rounds, unseen.
+    bool moved = false;
+    while (!moved && !returned.load()) {
+        const uint64_t now = cudasim::steps();
+        moved = now != before && !returned.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    __atomic_store_n(stop, 1u, __ATOMIC_RELAXED);
+    launcher.join();
+    EXPECT_TRUE(moved);
 }
 
 }  // namespace

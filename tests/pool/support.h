@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "../app/progress.h"
 #include "pool/json.h"
 #include "pool/pool.h"
 
@@ -52,6 +53,7 @@ class Events {
     void add(const std::string& line) {
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.push_back(line);
+        ++added_;
         cv_.notify_all();
     }
     // Everything so far, which is then forgotten.
@@ -59,18 +61,31 @@ class Events {
         std::lock_guard<std::mutex> lock(mutex_);
         return std::exchange(lines_, {});
     }
-    // Waits until text has come count times since the last take; false after timeout_ms.
-    bool wait_for(const std::string& text, int count = 1, int timeout_ms = 10000) {
+    // Waits until text has come count times since the last take, while the client goes on
+    // reporting: false once no line came for stall_ms, or once kLostAfter other lines came
+    // during the wait (a client that goes round in a loop, reconnecting say, never gets there).
+    bool wait_for(const std::string& text, int count = 1, int stall_ms = testing::kStallMs) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-            return std::count(lines_.begin(), lines_.end(), text) >= count;
-        });
+        const uint64_t from = added_;
+        for (uint64_t seen = added_;; seen = added_) {
+            if (std::count(lines_.begin(), lines_.end(), text) >= count)
+                return true;
+            if (seen - from > kLostAfter)
+                return false;
+            if (!cv_.wait_for(lock, std::chrono::milliseconds(stall_ms),
+                              [&] { return added_ != seen; }))
+                return false;
+        }
     }
 
   private:
+    // More lines than any wait of these tests sees before the one it waits for.
+    static constexpr uint64_t kLostAfter = 64;
+
     std::mutex mutex_;
     std::condition_variable cv_;
     Lines lines_;
+    uint64_t added_ = 0;  // lines ever added, taken or not
 };
 
 }  // namespace tovren::qel::test

@@ -84,6 +84,10 @@ std::size_t live_streams();
 std::size_t live_events();
 // Kernels launched since the last reset (launches that passed validation).
 uint64_t launch_count();
+// Waits (barriers, warp operations) resolved in all blocks so far, in batches of a few
+// thousand and at each block's end; never reset. It moves while a long kernel runs, so a test
+// can tell a slow launch from a hung one.
+uint64_t steps();
 
 }  // namespace cudasim
 
