@@ -9,19 +9,36 @@ namespace tovren::qel {
 
 namespace {
 
-// Whether the reply carries an error, and its text. A non-empty string is an error, as is any
-// value but null: pools that send an error object must not have the share counted as good.
+// Pools say "no error" in several ways: null, false, 0, "" and an empty array or object carry
+// nothing to show, so none of them may refuse a login or a share.
+bool is_no_error(const JsonValue& error) {
+    switch (error.kind) {
+        case JsonValue::Kind::Null:
+            return true;
+        case JsonValue::Kind::Bool:
+            return !error.boolean;
+        case JsonValue::Kind::Number:
+            return error.number == 0.0;
+        case JsonValue::Kind::String:
+            return error.text.empty();
+        case JsonValue::Kind::Array:
+            return error.items.empty();
+        case JsonValue::Kind::Object:
+            return error.members.empty();
+    }
+    return false;
+}
+
+// Whether the reply carries an error, and its text: a message as sent, otherwise the message
+// of an error object, otherwise the value as JSON (true, a code, the [code, message] array).
 bool reply_error(const JsonValue& root, std::string& text) {
     const JsonValue* error = root.find("error");
-    if (error == nullptr || error->kind == JsonValue::Kind::Null)
+    if (error == nullptr || is_no_error(*error))
         return false;
-    if (error->kind == JsonValue::Kind::String) {
-        text = error->text;
-        return !text.empty();
-    }
     const JsonValue* message = error->find("message");
-    text = message != nullptr && message->kind == JsonValue::Kind::String ? message->text
-                                                                          : json_write(*error);
+    text = error->kind == JsonValue::Kind::String                           ? error->text
+           : message != nullptr && message->kind == JsonValue::Kind::String ? message->text
+                                                                            : json_write(*error);
     return true;
 }
 
@@ -106,9 +123,15 @@ void Pool::handle_job(const JsonValue& params) {
         std::to_string(next.difficulty));
 }
 
-void Pool::submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash) {
+void Pool::submit(const PoolJob& for_job, uint64_t nonce, const uint8_t* hash) {
     const uint64_t id = next_id.fetch_add(1);
-    send_line(submit_line(id, job_id, nonce, hash));
+    const std::string line = submit_line(id, for_job.job_id, nonce, hash);
+    // A dev-fee switch reconnects at once: the share of a job that came before it must not
+    // reach the next login's connection. Checked under the lock that a connect takes to store
+    // its socket and raise the count, so no reconnect falls between the check and the send.
+    std::lock_guard<std::mutex> lock(send_mutex);
+    if (for_job.conn_gen == connections.load())
+        send_locked(line);
 }
 
 }  // namespace tovren::qel

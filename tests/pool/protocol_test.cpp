@@ -154,8 +154,9 @@ TEST_F(PoolMessages, RejectedJobsLeaveTheCurrentJobAlone) {
     }
 }
 
-// Any "error" but null or an empty string refuses the login and rejects the share whatever
-// its status: an object shows its string "message", any other value its compact text.
+// An "error" that carries something refuses the login and rejects the share whatever its
+// status: an object shows its string "message", any other value its compact text. null, false,
+// zero and empty values are no error.
 TEST_F(PoolMessages, ErrorValuesOfLoginAndShareReplies) {
     const std::pair<std::string, const char*> cases[] = {
         {"null", nullptr},
@@ -166,8 +167,15 @@ TEST_F(PoolMessages, ErrorValuesOfLoginAndShareReplies) {
         {R"({ "code" : -1.50, "message":null, "e":{} })",
          R"({"code":-1.50,"message":null,"e":{}})"},
         {R"([ 7, "a\"\n\u007f", true, [ ] ])", "[7,\"a\\\"\\n\x7f\",true,[]]"},
-        {"false", "false"},
-        {"0", "0"},
+        {"false", nullptr},
+        {"0", nullptr},
+        {"-0.0", nullptr},
+        {"[]", nullptr},
+        {"{ }", nullptr},
+        {"true", "true"},
+        {"-32", "-32"},
+        {"0.5", "0.5"},
+        {R"([21, "Job not found", null])", R"([21,"Job not found",null])"},
     };
     for (const auto& [error, shown] : cases) {
         const std::string text = shown ? shown : "";
