@@ -97,7 +97,7 @@ class MiningWorker {
                 }
                 continue;
             }
-            c_.pool.submit(job_.job_id, hit.nonce, hit.hash);
+            c_.pool.submit(job_, hit.nonce, hit.hash);
             if (hash_meets_target(hit.hash, job_.network_target)) {
                 log_line(color_green, "block",
                          "candidate found at height " + std::to_string(job_.height) + " (GPU" +

@@ -66,11 +66,15 @@ void Pool::stop() {
 }
 
 bool Pool::send_line(const std::string& line) {
+    std::lock_guard<std::mutex> lock(send_mutex);
+    return send_locked(line);
+}
+
+bool Pool::send_locked(const std::string& line) {
     std::string data;
     data.reserve(line.size() + 1);
     data = line;
     data += '\n';
-    std::lock_guard<std::mutex> lock(send_mutex);
     if (fd < 0)
         return false;
     if (tcp_send_all(fd, data.data(), data.size(), kSendTimeoutMs, running))
@@ -163,14 +167,16 @@ void Pool::run() {
 
         tcp_tune(sock);
         {
+            // A submit checks its job's connection under this lock, so the new socket and its
+            // count appear together, and the login is out before any share can take the lock.
             std::lock_guard<std::mutex> lock(send_mutex);
             fd = sock;
+            connections.fetch_add(1);
+            send_locked(login_line(cfg.address, cfg.worker));
         }
-        connections.fetch_add(1);
         connected = true;
         const uint64_t seq_at_connect = job_seq.load();
         log("connected to " + endpoint);
-        send_line(login_line(cfg.address, cfg.worker));
 
         read_lines(sock);
 

@@ -42,9 +42,11 @@ class Pool {
     // when not running; must not be called from a callback.
     void stop();
 
-    // Sends one share (on the caller's thread). Takes the next request id even when nothing can
-    // be sent because the pool is not connected; there is no queue and no retry.
-    void submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash);
+    // Sends one share of job (on the caller's thread), but only on the connection the job came
+    // on: a share of an earlier connection's job, which may have been another login's, is
+    // dropped in silence. Takes the next request id even when nothing is sent; there is no
+    // queue and no retry.
+    void submit(const PoolJob& job, uint64_t nonce, const uint8_t* hash);
     // Writes line and a line feed whole under send_mutex. False, with nothing sent, when not
     // connected; false also when the line cannot go out whole within a few seconds, and then
     // the connection is shut down, so no later line can join the fragment.
@@ -83,6 +85,8 @@ class Pool {
     void read_lines(int sock);
     // The back-off wait, cut short by a stop request.
     void wait_seconds(int seconds);
+    // send_line's work, for a caller that already holds send_mutex.
+    bool send_locked(const std::string& line);
 };
 
 }  // namespace tovren::qel

@@ -148,12 +148,13 @@ TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallba
     EXPECT_TRUE(pool.connected.load());
     PoolJob job = current_job();
     EXPECT_TRUE(job.valid && job.seq == 1 && job.conn_gen == 1 && job.job_id == "job \"1\"");
-    pool.submit("job \"1\"", 123456789, hash);
+    pool.submit(job, 123456789, hash);
     EXPECT_EQ(side.line(), submit_line(2, "job \"1\"", 123456789, hash));
     side.send("{\"id\":2,\"status\":\"OK\"}\n");
     ASSERT_TRUE(events.wait_for("share accepted OK"));
     expect_prompt_stop();
-    pool.submit("lost", 11, hash);
+    job.job_id = "lost";
+    pool.submit(job, 11, hash);
     EXPECT_FALSE(pool.send_line("lost"));
     EXPECT_EQ(events.take(),
               (Lines{connected, "pool notice: a", "pool notice: b", job42, "share accepted OK"}));
@@ -175,11 +176,14 @@ TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallba
     EXPECT_TRUE(job.valid && job.seq == 2 && job.conn_gen == 3 && job.job_id == "j");
     // Shares from 8 threads at once, with job ids of 5000 bytes so that sends can come out in
     // parts: every line arrives whole, with its own id from 4 on.
+    std::vector<PoolJob> big_ids(8, job);
+    for (size_t t = 0; t < 8; ++t)
+        big_ids[t].job_id = std::string(5000, 'a' + t);
     std::vector<std::thread> threads;
     for (size_t t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             for (size_t i = 0; i < 40; ++i)
-                pool.submit(std::string(5000, 'a' + t), t * 1000 + i, hash);
+                pool.submit(big_ids[t], t * 1000 + i, hash);
         });
     }
     Lines received(320);
@@ -211,6 +215,29 @@ TEST_F(PoolConnection, SessionsFramingConcurrentSubmitsBackOffAndStopFromACallba
                      connected, "job rejected: bad header_base/target", lost4}));
     EXPECT_EQ(pool.connections.load(), 4u);
     EXPECT_EQ(pool.job_seq.load(), 3u);
+}
+
+// The dev-fee switch: a share whose job came before a stop and start (re-checked while the
+// pool reconnected) is not sent on the next login's connection, though that one is up and
+// logged in; it uses up its id. The new connection's first line is its login, and a share of
+// its own job is the next.
+TEST_F(PoolConnection, ShareGoesOutOnlyOnTheConnectionItsJobCameOn) {
+    PoolSide side;
+    const uint8_t hash[32] = {0x5a};
+    start(side.port, "qel1user", "rig");
+    ASSERT_EQ(side.accept(), login_line("qel1user", "rig"));
+    side.send(job_line("user-job") + "\n");
+    ASSERT_TRUE(events.wait_for(kJob0));
+    const PoolJob user_job = current_job();
+    pool.stop();
+    start(side.port, "qel1fee", "tovren");
+    ASSERT_EQ(side.accept(), login_line("qel1fee", "tovren"));
+    pool.submit(user_job, 7, hash);
+    side.send(job_line("fee-job") + "\n");
+    ASSERT_TRUE(events.wait_for(kJob0, 2));
+    pool.submit(current_job(), 8, hash);
+    EXPECT_EQ(side.line(), submit_line(3, "fee-job", 8, hash));
+    expect_prompt_stop();
 }
 
 // A refused connection and a host that does not resolve cannot be reached; a stop during the

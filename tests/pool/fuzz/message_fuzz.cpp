@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     // Submitting while disconnected sends nothing and only uses up an id.
     const uint8_t hash[32] = {};
-    pool.submit(job.job_id, job.nonce_start, hash);
+    pool.submit(job, job.nonce_start, hash);
     if (pool.next_id.load() != 3)
         std::abort();
     return 0;
