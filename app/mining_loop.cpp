@@ -55,7 +55,8 @@ void report_speed(const RateSamples& samples, const GpuDeviceList& devices,
 int run_mining_loop(const Settings& settings, GpuDeviceList& devices, Clock& clock) {
     const bool bench = settings.bench_seconds != 0;
     Pool::Config config;
-    split_endpoint(settings.pool_endpoint, config.host, config.port);
+    // The option loop has already refused an endpoint whose port is not a port.
+    (void)split_endpoint(settings.pool_endpoint, config.host, config.port);
     config.address = settings.address;
     config.worker = settings.worker;
     config.agent = kPoolAgent;

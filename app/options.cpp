@@ -75,6 +75,16 @@ bool parse_options(int argc, char** argv, Settings& settings, int& exit_code) {
             return false;
         }
     }
+    // Refused here, with the other mistakes, rather than after the self-tests; and never
+    // connected to some other port than the one typed.
+    std::string host;
+    uint16_t port = 0;
+    if (!split_endpoint(settings.pool_endpoint, host, port)) {
+        std::fprintf(stderr, "pool endpoint %s: the port must be a number from 1 to 65535\n",
+                     settings.pool_endpoint.c_str());
+        exit_code = 2;
+        return false;
+    }
     exit_code = 0;
     return true;
 }
@@ -94,16 +104,27 @@ void print_usage(const char* program) {
     std::printf("      --bench <seconds>    offline benchmark\n");
 }
 
-void split_endpoint(const std::string& endpoint, std::string& host, uint16_t& port) {
+bool split_endpoint(const std::string& endpoint, std::string& host, uint16_t& port) {
     const size_t colon = endpoint.rfind(':');
     if (colon == std::string::npos) {
         host = endpoint;
         port = kPlainEndpointPort;
-        return;
+        return true;
     }
+    const std::string digits = endpoint.substr(colon + 1);
+    unsigned long value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > 65535)
+            return false;
+    }
+    if (digits.empty() || value == 0)
+        return false;
     host = endpoint.substr(0, colon);
-    const long value = std::strtol(endpoint.c_str() + colon + 1, nullptr, 10);
-    port = static_cast<uint16_t>(static_cast<unsigned long>(value) & 0xFFFFu);
+    port = static_cast<uint16_t>(value);
+    return true;
 }
 
 bool require_payout_address(const Settings& settings) {

@@ -43,14 +43,17 @@ std::string next_option_value(const ArgCursor& cursor, const char* display_name)
 int option_int(const std::string& text);
 
 // Reads every argument into settings. Returns true when start-up goes on; false when main
-// must return exit_code at once (0 after the usage text, 2 after an unknown option).
+// must return exit_code at once (0 after the usage text, 2 after an unknown option or a pool
+// endpoint whose port is not a port).
 bool parse_options(int argc, char** argv, Settings& settings, int& exit_code);
 
 // The ten-line usage text on standard output, with program as the invocation name.
 void print_usage(const char* program);
 
 // Splits at the last colon; without one the whole text is the host and the port is 3333.
-void split_endpoint(const std::string& endpoint, std::string& host, uint16_t& port);
+// False, with host and port untouched, when the text after the colon is not a whole decimal
+// number from 1 to 65535.
+bool split_endpoint(const std::string& endpoint, std::string& host, uint16_t& port);
 
 // Mining needs somewhere to pay; a benchmark does not. Writes the message to standard
 // error and returns false when an address is required and missing.

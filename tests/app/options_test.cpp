@@ -57,23 +57,35 @@ TEST(OptionsTest, NumbersAreReadLikeStrtolWithinTheIntRange) {
     EXPECT_EQ(option_int("-99999999999"), INT_MIN);
 }
 
-// Of a port beyond 16 bits, its low ones; a port that is missing or not a number is 0.
+// A port is a whole decimal number from 1 to 65535; anything else is refused ("stale 1":
+// host and port untouched), never cut to 16 bits or read as 0.
 TEST(OptionsTest, EndpointSplitsAtTheLastColonAndWorkerDefaultsToTheHostName) {
     const std::pair<const char*, const char*> cases[] = {
         {kDefaultPoolEndpoint, "qel.tovrenpool.net 3360"},
         {"a:b:3360", "a:b 3360"},
         {"nohost", "nohost 3333"},
-        {"h:70001", "h 4465"},
         {"pool.example:4444", "pool.example 4444"},
         {":4000", " 4000"},
         {"", " 3333"},
-        {"h:", "h 0"},
-        {"h:abc", "h 0"},
-        {"[::1]:3333", "[::1] 3333"}};
+        {"[::1]:3333", "[::1] 3333"},
+        {"h:1", "h 1"},
+        {"h:65535", "h 65535"},
+        {"h:00080", "h 80"},
+        {"h:70001", "stale 1"},
+        {"h:65536", "stale 1"},
+        {"h:99999999999999999999999", "stale 1"},
+        {"h:0", "stale 1"},
+        {"h:-1", "stale 1"},
+        {"h:+33", "stale 1"},
+        {"h: 33", "stale 1"},
+        {"h:", "stale 1"},
+        {"h:abc", "stale 1"},
+        {"h:33x", "stale 1"},
+        {"h:3360:", "stale 1"}};
     for (const auto& [endpoint, host_port] : cases) {
         std::string host = "stale";
         uint16_t port = 1;
-        split_endpoint(endpoint, host, port);
+        EXPECT_EQ(split_endpoint(endpoint, host, port), std::string(host_port) != "stale 1");
         EXPECT_EQ(host + " " + std::to_string(port), host_port);
     }
     EXPECT_EQ(default_worker_name("rig7"), "rig7");
