@@ -40,6 +40,7 @@ class MiningWorker {
                 return;
             }
             dev_.hash_count.fetch_add(count_);
+            report_lost_hits();
             if (!handle_hits()) {
                 return;
             }
@@ -65,12 +66,27 @@ class MiningWorker {
 
     bool launch(uint64_t base) {
         if (c_.launch_ns == nullptr) {
-            return dev_.ctx->run_range(dev_.hashes, dev_.iters, base, hits_, nullptr, err_);
+            return dev_.ctx->run_range(dev_.hashes, dev_.iters, base, hits_, nullptr, err_,
+                                       &counted_);
         }
         const int64_t start = monotonic_clock().now_ns();
-        const bool ok = dev_.ctx->run_range(dev_.hashes, dev_.iters, base, hits_, nullptr, err_);
+        const bool ok =
+            dev_.ctx->run_range(dev_.hashes, dev_.iters, base, hits_, nullptr, err_, &counted_);
         c_.launch_ns->fetch_add(monotonic_clock().now_ns() - start);
         return ok;
+    }
+
+    // A launch keeps only so many hits. A pool whose difficulty is low for the launch size
+    // credits less than the GPU found, and the user has to be able to see why.
+    void report_lost_hits() {
+        if (counted_ <= static_cast<uint32_t>(kHitSlots)) {
+            return;
+        }
+        const uint32_t lost = counted_ - static_cast<uint32_t>(kHitSlots);
+        log_line(color_red, "gpu  ",
+                 "GPU" + std::to_string(dev_.ordinal) + ": " + std::to_string(lost) +
+                     (lost == 1 ? " share" : " shares") + " of one launch lost (" +
+                     std::to_string(kHitSlots) + " at most)");
     }
 
     // After every wait the job is copied and uploaded again, even when its seq is unchanged.
@@ -134,7 +150,8 @@ class MiningWorker {
     int streak_ = 0;  // wrong hashes since the last share sent
     std::string err_;
     std::vector<DHit> hits_;
-    BlockArena arena_;  // sized at the first re-check, kept for the thread's life
+    uint32_t counted_ = 0;  // hits the last launch found, kept or not
+    BlockArena arena_;      // sized at the first re-check, kept for the thread's life
 };
 
 }  // namespace

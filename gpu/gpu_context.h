@@ -39,9 +39,11 @@ class GpuContext {
     // uploads it into the first Job slot, which range launches read.
     bool set_job(const uint8_t* header, const uint8_t* target, std::string& err);
     // Hashes blocks * iters consecutive nonces from start_nonce and appends the (at most
-    // 64) stored hits to hits; seconds, when not null, receives the kernel time.
+    // 64) stored hits to hits; seconds, when not null, receives the kernel time, and counted
+    // the number of hits the kernel found, stored or not. A launch whose time was asked for
+    // fails when the time cannot be measured.
     bool run_range(int blocks, int iters, uint64_t start_nonce, std::vector<DHit>& hits,
-                   double* seconds, std::string& err);
+                   double* seconds, std::string& err, uint32_t* counted = nullptr);
     // Hashes header i with nonce i; out receives one 32-byte hash per entry.
     bool hash_list(const std::vector<std::vector<uint8_t>>& headers,
                    const std::vector<uint64_t>& nonces, std::vector<std::vector<uint8_t>>& out,

@@ -413,7 +413,7 @@ bool GpuContext::set_job(const uint8_t* header, const uint8_t* target, std::stri
 }
 
 bool GpuContext::run_range(int blocks, int iters, uint64_t start_nonce, std::vector<DHit>& found,
-                           double* seconds, std::string& err) {
+                           double* seconds, std::string& err, uint32_t* counted) {
     if (blocks < 1 || blocks > slots || iters < 1) {
         err = "bad launch size";
         return false;
@@ -428,7 +428,13 @@ bool GpuContext::run_range(int blocks, int iters, uint64_t start_nonce, std::vec
         err = cuda_error("memset", rc);
         return false;
     }
-    cudaEventRecord(ev_start, stream);
+    // Tuning divides by the kernel time: an event that was not recorded would give a stale or
+    // negative one. A launch that wants no time does without the events.
+    rc = cudaEventRecord(ev_start, stream);
+    if (seconds != nullptr && rc != cudaSuccess) {
+        err = cuda_error("timing", rc);
+        return false;
+    }
     launch(*this, kModeRange, nullptr, start_nonce, blocks, iters, hits, hit_count, nullptr,
            stream);
     rc = cudaGetLastError();
@@ -436,7 +442,13 @@ bool GpuContext::run_range(int blocks, int iters, uint64_t start_nonce, std::vec
         err = cuda_error("kernel launch", rc);
         return false;
     }
-    cudaEventRecord(ev_stop, stream);
+    rc = cudaEventRecord(ev_stop, stream);
+    if (seconds != nullptr && rc != cudaSuccess) {
+        // The kernel is under way: nothing of this call may be left on the GPU when it returns.
+        cudaStreamSynchronize(stream);
+        err = cuda_error("timing", rc);
+        return false;
+    }
     rc = cudaEventSynchronize(ev_stop);
     if (rc != cudaSuccess) {
         err = cuda_error("kernel", rc);
@@ -453,11 +465,10 @@ bool GpuContext::run_range(int blocks, int iters, uint64_t start_nonce, std::vec
         err = cuda_error("kernel", rc);
         return false;
     }
-    if (count > static_cast<uint32_t>(kHitSlots))
-        count = kHitSlots;
+    const uint32_t stored_count = count < static_cast<uint32_t>(kHitSlots) ? count : kHitSlots;
     DHit stored[kHitSlots];
-    if (count > 0) {
-        rc = cudaMemcpy(stored, hits, count * sizeof(DHit), cudaMemcpyDeviceToHost);
+    if (stored_count > 0) {
+        rc = cudaMemcpy(stored, hits, stored_count * sizeof(DHit), cudaMemcpyDeviceToHost);
         if (rc != cudaSuccess) {
             err = cuda_error("copy", rc);
             return false;
@@ -470,9 +481,11 @@ bool GpuContext::run_range(int blocks, int iters, uint64_t start_nonce, std::vec
         err = cuda_error("timing", rc);
         return false;
     }
-    found.insert(found.end(), stored, stored + count);
+    found.insert(found.end(), stored, stored + stored_count);
     if (seconds != nullptr)
         *seconds = ms / 1000.0;
+    if (counted != nullptr)
+        *counted = count;
     return true;
 }
 

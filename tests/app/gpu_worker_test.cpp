@@ -202,12 +202,17 @@ TEST(TuneGpuTest, SetOrMeasuredHashesAndIterationsOrAFailureThatEndsTuning) {
         {0, 0, 4, "cudaLaunchKernel", 2, 0, 1, 0, " tune  GPU1: kernel launch: unknown error"},
         // A measured launch whose time cannot be read has no rate to compare.
         {0, 0, 4, "cudaEventElapsedTime", 1, 0, 2, 0, " tune  GPU1: timing: unknown error"},
+        // The measured launch's start or stop not recorded: no stale or negative time.
+        {0, 0, 4, "cudaEventRecord", 3, 0, 1, 0, " tune  GPU1: timing: unknown error"},
+        {0, 0, 4, "cudaEventRecord", 4, 0, 2, 0, " tune  GPU1: timing: unknown error"},
 #endif
         {-3, 28, 4, nullptr, 0, 0, 0, 0, " tune  GPU1: not enough GPU memory"},  // 70 for 4 slots
         {4, 0, 4, "cudaMemcpyAsync", 1, 0, 0, 0, " gpu   job copy: unknown error"},
         {0, 0, 4, "cudaMemcpyAsync", 1, 0, 0, 0, " tune  GPU1: job copy: unknown error"},
         {4, 0, 4, "cudaLaunchKernel", 1, 0, 0, 0, " gpu   kernel launch: unknown error"},
         {1, 0, 4, "cudaEventElapsedTime", 1, 0, 1, 0, " gpu   timing: unknown error"},
+        {1, 0, 4, "cudaEventRecord", 1, 0, 0, 0, " gpu   timing: unknown error"},
+        {1, 0, 4, "cudaEventRecord", 2, 0, 1, 0, " gpu   timing: unknown error"},
         {0, 0, 4, "cudaLaunchKernel", 1, 0, 0, 0, " tune  GPU1: kernel launch: unknown error"},
     };
     set_console_colors(false);
@@ -514,6 +519,10 @@ const WorkerCase kCases[] = {
     // Two hashes in flight: 16 hits a launch, the first 9 wrong.
     {"NineWrongThenSevenSharesTwiceGoesOn", 8, 32, 2, 0xFF, corrupt_hits(9), nullptr, 32, 14, 18,
      "", 2},
+    // More shares in one launch than it keeps: the rest are lost, and said so.
+    {"SharesPastTheHitSlotsAreLostAndSaidSo", 35, 70, 2, 0xFF, {}, nullptr, 70, 64, 0,
+     " gpu   GPU0: 6 shares of one launch lost \\(64 at most\\)\n", 2},
+    {"SixtyFourSharesOfALaunchAllSent", 32, 64, 2, 0xFF, {}, nullptr, 64, 64, 0, "", 2},
     {"FailedJobUploadStops", 1, 1, 2, 0xFF, {}, "cudaMemcpyAsync", 0, 0, 0,
      " gpu   job copy: .+\n"},
     {"FailedLaunchStops", 1, 1, 2, 0xFF, {}, "cudaLaunchKernel", 0, 0, 0,

@@ -54,6 +54,8 @@ const StepFailure kStepFailures[] = {
     {Op::Range, "cudaMemcpyAsync", 1, cudaErrorIllegalAddress, "copy"},
     {Op::Range, "cudaStreamSynchronize", 1, cudaErrorLaunchTimeout, "kernel"},
     {Op::Range, "cudaMemcpy", 1, cudaErrorIllegalAddress, "copy"},
+    {Op::Range, "cudaEventRecord", 1, cudaErrorInvalidValue, "timing"},
+    {Op::Range, "cudaEventRecord", 2, cudaErrorInvalidValue, "timing"},
     {Op::Range, "cudaEventElapsedTime", 1, cudaErrorNotReady, "timing"},
     {Op::List, "cudaSetDevice", 1, cudaErrorInvalidDevice, "set device"},
     {Op::List, "cudaMalloc", 1, cudaErrorMemoryAllocation, "alloc"},
@@ -85,11 +87,12 @@ TEST_P(FailingCall, NamesItsStepLeavesOutputsAloneAndLeaksNothing) {
     hits[0].nonce = 77;
     std::vector<Bytes> out(1, Bytes(32, 0xee));
     double seconds = -1;
+    uint32_t counted = 99;
     std::string err;
     auto call = [&] {
         return f.op == Op::Init     ? ctx->init(kDevice, 2, err)
                : f.op == Op::SetJob ? ctx->set_job(header.data(), Bytes(32, 0xff).data(), err)
-               : f.op == Op::Range  ? ctx->run_range(1, 1, 1000, hits, &seconds, err)
+               : f.op == Op::Range  ? ctx->run_range(1, 1, 1000, hits, &seconds, err, &counted)
                                     : ctx->hash_list({header}, {42}, out, err);
     };
     EXPECT_FALSE(call());
@@ -98,6 +101,7 @@ TEST_P(FailingCall, NamesItsStepLeavesOutputsAloneAndLeaksNothing) {
     EXPECT_EQ(hits[0].nonce, 77u);
     EXPECT_EQ(out, std::vector<Bytes>(1, Bytes(32, 0xee)));
     EXPECT_EQ(seconds, -1);
+    EXPECT_EQ(counted, 99u);
     if (f.op == Op::Init) {
         // Stored before any CUDA call, so the destructor can select the device.
         EXPECT_EQ(ctx->device, kDevice);
@@ -111,6 +115,7 @@ TEST_P(FailingCall, NamesItsStepLeavesOutputsAloneAndLeaksNothing) {
     EXPECT_EQ(hits.size(), f.op == Op::Range ? 2u : 1u);
     if (f.op == Op::Range) {
         EXPECT_GE(seconds, 0);
+        EXPECT_EQ(counted, 1u);
     }
     if (f.op == Op::List) {
         EXPECT_EQ(out, std::vector<Bytes>{test::cpu_hash(header, 42)});
@@ -166,22 +171,35 @@ TEST_F(ContextTest, SizesOutOfBoundsAreRefusedBeforeAnyCudaCall) {
     }
 }
 
-// The error that a failed timing read leaves pending in the runtime is that launch's failure
-// alone: the next launch does not take it for its own.
-TEST_F(ContextTest, PendingErrorOfAFailedTimingIsNotTheNextLaunchsFailure) {
+// A launch whose time cannot be measured (an event not recorded, or its time not read) fails
+// when the time was asked for, and the error it leaves pending in the runtime is not the next
+// launch's failure. A launch that wants no time goes on without it and keeps its hits.
+TEST_F(ContextTest, FailedTimingFailsOnlyATimedLaunchAndNotTheNextOne) {
     open(1);
     std::mt19937_64 rng(3);
-    set_job(test::random_header(rng), Bytes(32, 0));
-    cudasim::set_fail_rules({fail("cudaEventElapsedTime", 1, cudaErrorNotReady)});
-    std::vector<DHit> hits;
-    double seconds = -1;
-    std::string err;
-    EXPECT_FALSE(ctx->run_range(1, 1, 5, hits, &seconds, err));
-    EXPECT_EQ(err, "timing: device not ready");
-    EXPECT_EQ(seconds, -1);
-    run_range(1, 1, 6, hits, &seconds);
-    EXPECT_GT(seconds, 0.0);
-    EXPECT_TRUE(hits.empty());  // nothing meets a zero target
+    set_job(test::random_header(rng), Bytes(32, 0xff));  // every nonce a hit
+    const std::pair<const char*, uint64_t> calls[] = {
+        {"cudaEventRecord", 1}, {"cudaEventRecord", 2}, {"cudaEventElapsedTime", 1}};
+    for (const auto& [function, nth] : calls) {
+        for (const bool timed : {true, false}) {
+            SCOPED_TRACE(std::string(function) + " " + std::to_string(nth) +
+                         (timed ? " timed" : " untimed"));
+            cudasim::set_fail_rules({fail(function, nth, cudaErrorNotReady)});
+            std::vector<DHit> hits;
+            double seconds = -1;
+            uint32_t counted = 99;
+            std::string err;
+            EXPECT_EQ(ctx->run_range(1, 1, 5, hits, timed ? &seconds : nullptr, err, &counted),
+                      !timed);
+            EXPECT_EQ(err, timed ? "timing: device not ready" : "");
+            EXPECT_EQ(seconds, -1);
+            EXPECT_EQ(hits.size(), timed ? 0u : 1u);
+            EXPECT_EQ(counted, timed ? 99u : 1u);
+            cudasim::set_fail_rules({});
+            run_range(1, 1, 6, hits, &seconds);
+            EXPECT_GT(seconds, 0.0);
+        }
+    }
 }
 
 // The process-wide table is built by the first init that gets past its arena allocation and

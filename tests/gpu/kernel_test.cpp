@@ -39,7 +39,8 @@ TEST_F(KernelTest, ListHashesAreTheCpuHashes) {
 }
 
 // With every nonce a hit, the stored hits show which nonces a launch covered: each of
-// start .. start + blocks * iters - 1 (modulo 2^64) once, at most 64 of them, appended.
+// start .. start + blocks * iters - 1 (modulo 2^64) once, at most 64 of them, appended; the
+// count is of them all.
 TEST_F(KernelTest, AllOnesTargetHitsEveryNonceOfTheRangeUpTo64) {
     struct Range {
         int blocks, iters;
@@ -55,9 +56,13 @@ TEST_F(KernelTest, AllOnesTargetHitsEveryNonceOfTheRangeUpTo64) {
         set_job(header, Bytes(32, 0xff));
         std::vector<DHit> hits(3);
         double seconds = -1;
-        run_range(r.blocks, r.iters, r.start, hits, &seconds);
+        uint32_t counted = 0;
+        std::string err;
+        ASSERT_TRUE(ctx->run_range(r.blocks, r.iters, r.start, hits, &seconds, err, &counted))
+            << err;
         EXPECT_GT(seconds, 0);
         const uint64_t n = static_cast<uint64_t>(r.blocks * r.iters);
+        EXPECT_EQ(counted, n);  // also those past the 64 stored
         ASSERT_EQ(hits.size(), 3 + std::min<uint64_t>(n, kHitSlots));
         std::set<uint64_t> nonces;
         for (size_t i = 3; i < hits.size(); ++i) {
