@@ -120,7 +120,7 @@ bool split_endpoint(const std::string& endpoint, std::string& host, uint16_t& po
         if (value > 65535)
             return false;
     }
-    if (digits.empty() || value == 0)
+    if (value == 0)  // also no digits at all
         return false;
     host = endpoint.substr(0, colon);
     port = static_cast<uint16_t>(value);

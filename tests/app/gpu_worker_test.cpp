@@ -522,6 +522,8 @@ const WorkerCase kCases[] = {
     // More shares in one launch than it keeps: the rest are lost, and said so.
     {"SharesPastTheHitSlotsAreLostAndSaidSo", 35, 70, 2, 0xFF, {}, nullptr, 70, 64, 0,
      " gpu   GPU0: 6 shares of one launch lost \\(64 at most\\)\n", 2},
+    {"OneSharePastTheHitSlotsIsLostAndSaidSo", 65, 65, 2, 0xFF, {}, nullptr, 65, 64, 0,
+     " gpu   GPU0: 1 share of one launch lost \\(64 at most\\)\n"},
     {"SixtyFourSharesOfALaunchAllSent", 32, 64, 2, 0xFF, {}, nullptr, 64, 64, 0, "", 2},
     {"FailedJobUploadStops", 1, 1, 2, 0xFF, {}, "cudaMemcpyAsync", 0, 0, 0,
      " gpu   job copy: .+\n"},
