@@ -80,7 +80,7 @@ bool parse_options(int argc, char** argv, Settings& settings, int& exit_code) {
     std::string host;
     uint16_t port = 0;
     if (!split_endpoint(settings.pool_endpoint, host, port)) {
-        std::fprintf(stderr, "pool endpoint %s: the port must be a number from 1 to 65535\n",
+        std::fprintf(stderr, "pool endpoint %s has no valid port (a number from 1 to 65535)\n",
                      settings.pool_endpoint.c_str());
         exit_code = 2;
         return false;
