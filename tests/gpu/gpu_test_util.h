@@ -108,10 +108,10 @@ class ContextTest : public SimTest {
     }
     // Appends the hits of blocks * iters nonces from start to hits.
     void run_range(int blocks, int iters, uint64_t start, std::vector<DHit>& hits,
-                   double* seconds = nullptr) {
+                   double* seconds = nullptr, uint32_t* counted = nullptr) {
         ASSERT_EQ(cudaSetDevice(kOther), cudaSuccess);
         std::string err;
-        ASSERT_TRUE(ctx->run_range(blocks, iters, start, hits, seconds, err)) << err;
+        ASSERT_TRUE(ctx->run_range(blocks, iters, start, hits, seconds, err, counted)) << err;
         EXPECT_EQ(current_device(), kDevice);
     }
     std::unique_ptr<GpuContext> ctx;
