@@ -388,6 +388,14 @@ bool GpuContext::init(int device_, int slots_, std::string& err) {
         err = cuda_error("event", rc);
         return false;
     }
+    // A copy from pageable memory may return before its data reaches the device, and it went
+    // on the legacy stream, which the context's non-blocking stream does not wait for: without
+    // this wait a range launch right after init could read a table still in flight.
+    rc = cudaDeviceSynchronize();
+    if (rc != cudaSuccess) {
+        err = cuda_error("sync", rc);
+        return false;
+    }
     return true;
 }
 

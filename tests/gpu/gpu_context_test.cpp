@@ -44,6 +44,7 @@ const StepFailure kStepFailures[] = {
     {Op::Init, "cudaStreamCreateWithFlags", 1, cudaErrorUnknown, "stream"},
     {Op::Init, "cudaEventCreate", 1, cudaErrorUnknown, "event"},
     {Op::Init, "cudaEventCreateWithFlags", 1, cudaErrorUnknown, "event"},
+    {Op::Init, "cudaDeviceSynchronize", 1, cudaErrorIllegalAddress, "sync"},
     {Op::SetJob, "cudaSetDevice", 1, cudaErrorInvalidDevice, "set device"},
     {Op::SetJob, "cudaMemcpyAsync", 1, cudaErrorInvalidValue, "job copy"},
     {Op::SetJob, "cudaStreamSynchronize", 1, cudaErrorLaunchFailure, "sync"},
