@@ -1,5 +1,9 @@
 #include "stats_file.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 
@@ -26,6 +30,22 @@ std::string one_decimal(double value) {
     return text;
 }
 
+// The file's whole line, or false; a signal that interrupts a write does not cut the line.
+bool write_all(int fd, const std::string& line) {
+    size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string stats_line(double hashrate_hs, const std::vector<double>& gpu_rates, uint64_t accepted,
@@ -46,19 +66,24 @@ std::string stats_line(double hashrate_hs, const std::vector<double>& gpu_rates,
 
 bool write_stats_file(const std::string& path, const std::string& line) {
     const std::string tmp = path + ".tmp";
-    std::FILE* file = std::fopen(tmp.c_str(), "w");
-    if (file == nullptr) {
+    // The folder is often shared and the miner often root: whatever another user left at the
+    // temporary name goes (a symlink without its target), and the open takes only a file it
+    // creates itself, so it neither writes through a link nor waits on a FIFO or a device.
+    ::unlink(tmp.c_str());
+    const int fd = ::open(tmp.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
         return false;
     }
-    const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-    const bool closed = std::fclose(file) == 0;
+    const bool written = write_all(fd, line);
+    const bool closed = ::close(fd) == 0;
     if (!written || !closed) {
         // A full disk must not replace a good file with a cut one.
-        std::remove(tmp.c_str());
+        ::unlink(tmp.c_str());
         return false;
     }
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::remove(tmp.c_str());
+        ::unlink(tmp.c_str());
         return false;
     }
     return true;

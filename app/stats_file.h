@@ -13,8 +13,10 @@ std::string stats_line(double hashrate_hs, const std::vector<double>& gpu_rates,
                        uint64_t rejected, uint64_t uptime_s);
 
 // Writes line to path + ".tmp" and renames it over path, so that a reader sees either the
-// previous file or the new one, whole. When the file cannot be opened or written in full, the
-// previous file stays and false is returned; the caller says nothing and tries again later.
+// previous file or the new one, whole. The temporary file is always one this call has just
+// created: whatever stood at its name is removed first, never followed. When the file cannot
+// be created or written in full, the previous file stays and false is returned; the caller
+// says nothing and tries again later.
 bool write_stats_file(const std::string& path, const std::string& line);
 
 }  // namespace tovren::qel

@@ -1,11 +1,15 @@
 // The figures the miner reports: rates over windows of one-second samples, the speed line,
 // the bench lines and the statistics file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <condition_variable>
+#include <csignal>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -156,6 +160,26 @@ TEST(StatsLineTest, WholeJsonForAnyNumberOfGpusAndAnySize) {
     EXPECT_NE(line.find("\"accepted\":18446744073709551615,"), std::string::npos);
 }
 
+// While it lives, no file of the process may grow: a write fails as on a full disk.
+class FullDisk {
+  public:
+    FullDisk() {
+        previous_action_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_limit_);
+        rlimit none = previous_limit_;
+        none.rlim_cur = 0;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    }
+    ~FullDisk() {
+        setrlimit(RLIMIT_FSIZE, &previous_limit_);
+        std::signal(SIGXFSZ, previous_action_);
+    }
+
+  private:
+    rlimit previous_limit_{};
+    void (*previous_action_)(int) = SIG_DFL;
+};
+
 // The file is written as .tmp and renamed over the old one, so a reader sees one or the other
 // whole. A file that cannot be opened, a directory in the way of the rename and a full disk:
 // false, with the previous file whole and no .tmp file left behind.
@@ -170,8 +194,10 @@ TEST(StatsFileTest, WrittenWholeOrNotAtAll) {
     const std::string path = dir.file("stats.json");
     ASSERT_TRUE(write_stats_file(path, "{}\n"));
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);  // moved, not copied
-    ASSERT_EQ(symlink("/dev/full", (path + ".tmp").c_str()), 0);
-    EXPECT_FALSE(write_stats_file(path, "{\"uptime_s\":1}\n"));
+    {
+        const FullDisk full;
+        EXPECT_FALSE(write_stats_file(path, "{\"uptime_s\":1}\n"));
+    }
     EXPECT_EQ(testing::read_file(path), "{}\n");
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
 }
@@ -267,11 +293,60 @@ std::string stats_json(const char* hashrate, const char* gpus, int uptime) {
            ",\"version\":\"v1.0.3\",\"algo\":\"argon2id-qel\"}\n";
 }
 
-// Mining with two GPUs whose counters the test moves tick by tick (the pool's job has no
-// nonce to hand out, so the GPUs hash nothing themselves): GPU0 does 6000 hashes a tick up
-// to tick 10, then 600, then 1200 from tick 61 on; GPU1 1300 up to tick 40, then 1301.
-// The file holds the 60-tick averages, written at every tenth tick.
-TEST(StatsReportTest, FileHoldsTheSixtySecondRatesRewrittenEveryTenTicks) {
+// The mining loop of two simulated GPUs on the test's clock, writing its statistics file into
+// a private folder. The pool's job has no nonce to hand out, so the GPUs hash nothing
+// themselves. However the test ends, the loop ends too.
+class StatsReportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        set_console_colors(false);
+        stop_requested = false;
+        ASSERT_TRUE(pool_.listening());
+        testing::PoolTestJob job;
+        job.nonce_start = 10;
+        job.nonce_end = 9;
+        pool_.set_job(job);
+        settings_.pool_endpoint = "127.0.0.1:" + std::to_string(pool_.port());
+        settings_.address = "qel1useraddress";
+        settings_.worker = "rig7";
+        settings_.stats_file = dir_.file("stats.json");
+        testing::reset_sim_gpus(2);
+        devices_.push_back(testing::sim_device(0, 1, 1));
+        devices_.push_back(testing::sim_device(1, 1, 1));
+    }
+    void TearDown() override {
+        stop_requested = true;
+        clock_.open();
+        // A loop stuck opening a FIFO for writing goes on once the FIFO has a reader.
+        const int reader = open(stuck_fifo_.c_str(), O_RDONLY | O_NONBLOCK);
+        if (run_.valid())
+            run_.wait();
+        if (reader >= 0)
+            close(reader);
+        stop_requested = false;
+    }
+
+    void start() {
+        run_ = std::async(std::launch::async,
+                          [this] { return run_mining_loop(settings_, devices_, clock_); });
+    }
+    bool ended() { return run_.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+    bool tick() {
+        return clock_.tick([this] { return ended(); });
+    }
+
+    testing::TestPool pool_;
+    const testing::TempDir dir_;
+    Settings settings_;
+    GpuDeviceList devices_;
+    StepClock clock_;
+    std::future<int> run_;
+    std::string stuck_fifo_ = dir_.file("none");
+};
+
+// GPU0 does 6000 hashes a tick up to tick 10, then 600, then 1200 from tick 61 on; GPU1 1300
+// up to tick 40, then 1301. The file holds the 60-tick averages, written at every tenth tick.
+TEST_F(StatsReportTest, FileHoldsTheSixtySecondRatesRewrittenEveryTenTicks) {
     const std::pair<int, std::string> files[] = {
         {9, ""},
         {10, stats_json("7300.0", "6000.0,1300.0", 10)},
@@ -281,67 +356,106 @@ TEST(StatsReportTest, FileHoldsTheSixtySecondRatesRewrittenEveryTenTicks) {
         // 10 ticks: 2501, 60 ticks: 2000.5, all 70: 2757.6.
         {70, stats_json("2000.5", "700.0,1300.5", 70)},
     };
-    set_console_colors(false);
-    stop_requested = false;
-    testing::TestPool pool;
-    ASSERT_TRUE(pool.listening());
-    testing::PoolTestJob job;
-    job.nonce_start = 10;
-    job.nonce_end = 9;
-    pool.set_job(job);
-    const testing::TempDir dir;
-    Settings settings;
-    settings.pool_endpoint = "127.0.0.1:" + std::to_string(pool.port());
-    settings.address = "qel1useraddress";
-    settings.worker = "rig7";
-    settings.stats_file = dir.file("stats.json");
-    testing::reset_sim_gpus(2);
-    GpuDeviceList devices;
-    devices.push_back(testing::sim_device(0, 1, 1));
-    devices.push_back(testing::sim_device(1, 1, 1));
-    StepClock clock;
     testing::StdoutCapture out;
-    std::future<int> run =
-        std::async(std::launch::async, [&] { return run_mining_loop(settings, devices, clock); });
-    // However the test ends, the loop ends too.
-    const struct Stop {
-        StepClock& clock;
-        std::future<int>& run;
-        ~Stop() {
-            stop_requested = true;
-            clock.open();
-            if (run.valid())
-                run.wait();
-            stop_requested = false;
-        }
-    } stop{clock, run};
-    const auto ended = [&run] {
-        return run.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-    };
+    start();
     for (int tick = 1; tick <= 70; ++tick) {
-        devices[0]->hash_count += tick <= 10 ? 6000 : tick <= 60 ? 600 : 1200;
-        devices[1]->hash_count += tick <= 40 ? 1300 : 1301;
-        ASSERT_TRUE(clock.tick(ended)) << tick;
+        devices_[0]->hash_count += tick <= 10 ? 6000 : tick <= 60 ? 600 : 1200;
+        devices_[1]->hash_count += tick <= 40 ? 1300 : 1301;
+        ASSERT_TRUE(this->tick()) << tick;
         for (const auto& [at, text] : files) {
             if (at == tick) {
-                EXPECT_EQ(testing::read_file(settings.stats_file), text) << tick;
+                EXPECT_EQ(testing::read_file(settings_.stats_file), text) << tick;
             }
         }
     }
     stop_requested = true;
-    const int64_t sleeps = clock.sleeps();
-    clock.open();
+    const int64_t sleeps = clock_.sleeps();
+    clock_.open();
     // The loop sees the request when its sleep ends; one that sleeps on, its seconds now
     // passing at once, never ends.
-    ASSERT_TRUE(
-        testing::wait_for({ended, [] { return 0; }, [&] { return clock.sleeps() > sleeps + 1; }}));
-    EXPECT_EQ(run.get(), 0);
+    ASSERT_TRUE(testing::wait_for({[this] { return ended(); }, [] { return 0; },
+                                   [&] { return clock_.sleeps() > sleeps + 1; }}));
+    EXPECT_EQ(run_.get(), 0);
     const std::string text = out.finish();
     for (const char* line : {" speed 10s/60s/15m  7.30 kH/s / 7.30 kH/s / 7.30 kH/s   parts 0/0   "
                              "GPU0 6.00 kH/s \u00b7 GPU1 1.30 kH/s\n",
                              " speed 10s/60s/15m  2.50 kH/s / 2.00 kH/s / 2.76 kH/s   parts 0/0   "
                              "GPU0 700.0 H/s \u00b7 GPU1 1.30 kH/s\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
+}
+
+// The miner's own handling of SIGINT, SIGTERM and SIGPIPE while it lives; the test binary's
+// own after.
+class MinersSignals {
+  public:
+    MinersSignals() {
+        for (size_t i = 0; i < std::size(kSignals); ++i)
+            sigaction(kSignals[i], nullptr, &saved_[i]);
+        install_stop_signals();
+    }
+    ~MinersSignals() {
+        for (size_t i = 0; i < std::size(kSignals); ++i)
+            sigaction(kSignals[i], &saved_[i], nullptr);
+    }
+
+  private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGPIPE};
+    struct sigaction saved_[std::size(kSignals)]{};
+};
+
+// The statistics file often lives in a folder that other users can write to, while the miner
+// runs as root. Whatever such a user leaves at the temporary name before a write is neither
+// written through nor waited on: the file is written, the loop ticks on, and SIGINT stops it.
+TEST_F(StatsReportTest, LinkOrFifoAtTheTemporaryNameIsNeitherFollowedNorWaitedOn) {
+    enum Kind { LinkToFile, LinkToFifo, Fifo };
+    const struct {
+        const char* name;
+        Kind kind;
+    } cases[] = {
+        {"symlink to another file", LinkToFile},
+        {"symlink to a FIFO", LinkToFifo},
+        {"FIFO", Fifo},
+    };
+    const std::string tmp = settings_.stats_file + ".tmp";
+    const std::string victim = dir_.file("victim.txt");
+    const std::string fifo = dir_.file("victim.fifo");
+    std::ofstream(victim) << "precious\n";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto plant = [&](Kind kind) {
+        switch (kind) {
+            case LinkToFile:
+                return symlink(victim.c_str(), tmp.c_str()) == 0;
+            case LinkToFifo:
+                return symlink(fifo.c_str(), tmp.c_str()) == 0;
+            case Fifo:
+                return mkfifo(tmp.c_str(), 0600) == 0;
+        }
+        return false;
+    };
+    const MinersSignals signals;
+    start();
+    for (int tick = 1; tick <= 10 * static_cast<int>(std::size(cases)); ++tick) {
+        const auto& c = cases[(tick - 1) / 10];
+        SCOPED_TRACE(c.name);
+        if (tick % 10 == 1) {
+            ASSERT_TRUE(plant(c.kind));
+            stuck_fifo_ = c.kind == LinkToFile ? dir_.file("none") : c.kind == Fifo ? tmp : fifo;
+        }
+        ASSERT_TRUE(this->tick()) << tick;
+        if (tick % 10 == 0) {
+            struct stat st {};
+            ASSERT_EQ(lstat(settings_.stats_file.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(testing::read_file(settings_.stats_file), stats_json("0.0", "0.0,0.0", tick));
+            EXPECT_NE(access(tmp.c_str(), F_OK), 0);
+            EXPECT_EQ(testing::read_file(victim), "precious\n");
+        }
+    }
+    ASSERT_EQ(kill(getpid(), SIGINT), 0);
+    ASSERT_TRUE(testing::wait_for({[] { return stop_requested.load(); }, [] { return 0; }}));
+    clock_.open();
+    ASSERT_TRUE(testing::wait_for({[this] { return ended(); }, [] { return 0; }}));
+    EXPECT_EQ(run_.get(), 0);
 }
 
 }  // namespace
