@@ -2,6 +2,7 @@
 
 #include <argon2.h>
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <utility>
 
@@ -19,6 +21,9 @@ namespace tovren::qel::testing {
 namespace {
 
 constexpr char kSalt[] = "Skelvarin/pow/v1";
+
+// Longer than any request a miner writes: the rest of such a line is not waited for.
+constexpr size_t kMaxLine = 64 * 1024;
 
 std::string hex(const uint8_t* p, size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -53,58 +58,10 @@ bool unhex(const std::string& text, uint8_t* out, size_t n) {
     return true;
 }
 
-// Where the value of "key" starts in a flat JSON line, or npos.
-size_t value_at(const std::string& line, const char* key) {
-    const std::string quoted = std::string("\"") + key + "\":";
-    const size_t at = line.find(quoted);
-    return at == std::string::npos ? at : at + quoted.size();
-}
-
-bool json_string(const std::string& line, const char* key, std::string& out) {
-    size_t i = value_at(line, key);
-    if (i == std::string::npos || i >= line.size() || line[i] != '"')
-        return false;
-    out.clear();
-    for (++i; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '"')
-            return true;
-        if (c == '\\' && i + 1 < line.size()) {
-            c = line[++i];
-            if (c == 'n')
-                c = '\n';
-            else if (c == 't')
-                c = '\t';
-            else if (c == 'u' && i + 4 < line.size()) {
-                c = static_cast<char>(std::stoi(line.substr(i + 1, 4), nullptr, 16));
-                i += 4;
-            }
-        }
-        out += c;
-    }
-    return false;
-}
-
-bool json_u64(const std::string& line, const char* key, uint64_t& out) {
-    size_t i = value_at(line, key);
-    if (i == std::string::npos || i >= line.size() || line[i] < '0' || line[i] > '9') {
-        return false;
-    }
-    out = 0;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
-        out = out * 10 + static_cast<uint64_t>(line[i++] - '0');
-    }
-    return true;
-}
-
-std::string escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out;
+// The text as a JSON string; bytes that are not UTF-8 (a refused line may quote some) are
+// replaced rather than sent.
+std::string json_text(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // The hash read little-endian against the target read big-endian.
@@ -145,7 +102,7 @@ std::array<uint8_t, 32> TestPool::target_one_in(uint32_t n) {
 }
 
 std::string TestPool::job_line(const PoolTestJob& job) {
-    return "\"job_id\":\"" + escape(job.job_id) + "\",\"header_base\":\"" +
+    return "\"job_id\":" + json_text(job.job_id) + ",\"header_base\":\"" +
            hex(job.header.data(), 112) + "\",\"target\":\"" + hex(job.target.data(), 32) +
            "\",\"network_target\":\"" + hex(job.network_target.data(), 32) +
            "\",\"height\":" + std::to_string(job.height) +
@@ -269,12 +226,13 @@ void TestPool::send_to(Conn& conn, const std::string& line) {
     }
 }
 
-PoolSubmit TestPool::check_submit(int connection, const std::string& line) {
-    PoolSubmit s{connection, 0, "", 0, "", false, false, false, false, false, ""};
-    json_u64(line, "id", s.id);
-    json_string(line, "job_id", s.job_id);
-    json_u64(line, "nonce", s.nonce);
-    json_string(line, "claimed_hash", s.claimed_hash);
+PoolSubmit TestPool::check_submit(int connection, const PoolRequest& request) {
+    PoolSubmit s{};
+    s.connection = connection;
+    s.id = request.id;
+    s.job_id = request.job_id;
+    s.nonce = request.nonce;
+    s.claimed_hash = request.claimed_hash;
     PoolTestJob job;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -307,13 +265,21 @@ PoolSubmit TestPool::check_submit(int connection, const std::string& line) {
     return s;
 }
 
+void TestPool::refuse(Conn& conn, const std::string& id, const std::string& reason) {
+    send_to(conn, "{\"id\":" + id + ",\"error\":" + json_text(reason) + "}");
+    event("refused a line from connection " + std::to_string(conn.index) + ": " + reason);
+}
+
 void TestPool::handle_line(Conn& conn, const std::string& line) {
-    std::string method;
-    json_string(line, "method", method);
-    if (method == "login") {
-        PoolLogin login{conn.index, "", ""};
-        json_string(line, "address", login.address);
-        json_string(line, "worker", login.worker);
+    PoolRequest request;
+    PoolRefusal refusal;
+    if (!read_request(line, request, refusal)) {
+        refuse(conn, refusal.id ? std::to_string(*refusal.id) : "null", refusal.reason);
+        return;
+    }
+    const std::string id = std::to_string(request.id);
+    if (request.method == PoolRequest::Method::Login) {
+        PoolLogin login{conn.index, request.address, request.worker};
         std::string result = "\"status\":\"OK\"";
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -323,13 +289,11 @@ void TestPool::handle_line(Conn& conn, const std::string& line) {
         }
         changed_.notify_all();
         conn.logged_in = true;
-        send_to(conn, "{\"id\":1,\"result\":{" + result + "},\"error\":null}");
+        send_to(conn, "{\"id\":" + id + ",\"result\":{" + result + "},\"error\":null}");
         event("login " + login.address + " worker " + login.worker);
         return;
     }
-    if (method != "submit")
-        return;
-    PoolSubmit s = check_submit(conn.index, line);
+    PoolSubmit s = check_submit(conn.index, request);
     Judge judge;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -342,13 +306,38 @@ void TestPool::handle_line(Conn& conn, const std::string& line) {
     }
     changed_.notify_all();
     if (s.error.empty()) {
-        send_to(conn, "{\"id\":" + std::to_string(s.id) + ",\"status\":\"OK\"}");
+        send_to(conn, "{\"id\":" + id + ",\"status\":\"OK\"}");
     } else {
-        send_to(conn,
-                "{\"id\":" + std::to_string(s.id) + ",\"error\":\"" + escape(s.error) + "\"}");
+        send_to(conn, "{\"id\":" + id + ",\"error\":" + json_text(s.error) + "}");
     }
     event("share nonce " + std::to_string(s.nonce) + ": " +
           (s.error.empty() ? "accepted" : "rejected (" + s.error + ")"));
+}
+
+void TestPool::read_from(Conn& conn) {
+    char chunk[8192];
+    const ssize_t n = recv(conn.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    // Only the reader closes a connection that has gone: whatever came before the end is still
+    // read, though the replies to it can no longer be sent.
+    if (n <= 0) {
+        conn.closing = true;
+        return;
+    }
+    conn.buffer.append(chunk, static_cast<size_t>(n));
+    size_t from = 0;
+    size_t nl;
+    while ((nl = conn.buffer.find('\n', from)) != std::string::npos && nl - from <= kMaxLine) {
+        handle_line(conn, conn.buffer.substr(from, nl - from));
+        from = nl + 1;
+    }
+    conn.buffer.erase(0, from);
+    // What is left is the start of a line, whole or not; one this long is no request.
+    if (std::min(conn.buffer.find('\n'), conn.buffer.size()) > kMaxLine) {
+        refuse(conn, "null", "line longer than " + std::to_string(kMaxLine) + " bytes");
+        conn.closing = true;
+    }
 }
 
 void TestPool::serve() {
@@ -398,35 +387,21 @@ void TestPool::serve() {
                     std::lock_guard<std::mutex> lock(mutex_);
                     index = accepted_++;
                 }
-                conns_.push_back(Conn{fd, index, false, ""});
+                conns_.emplace_back(fd, index);
             }
         }
         // Connections that were polled, by position; those accepted just now wait a round.
-        std::vector<int> closed;
         for (size_t k = 2; k < fds.size(); ++k) {
-            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            Conn& c = conns_[k - 2];
-            char chunk[8192];
-            const ssize_t n = recv(c.fd, chunk, sizeof chunk, 0);
-            if (n <= 0) {
-                closed.push_back(c.fd);
-                continue;
-            }
-            c.buffer.append(chunk, static_cast<size_t>(n));
-            size_t nl;
-            while ((nl = c.buffer.find('\n')) != std::string::npos) {
-                const std::string line = c.buffer.substr(0, nl);
-                c.buffer.erase(0, nl + 1);
-                handle_line(c, line);
-            }
+            if (fds[k].revents & (POLLIN | POLLHUP | POLLERR))
+                read_from(conns_[k - 2]);
         }
-        for (int fd : closed) {
-            close(fd);
-            conns_.erase(std::remove_if(conns_.begin(), conns_.end(),
-                                        [fd](const Conn& c) { return c.fd == fd; }),
-                         conns_.end());
+        for (Conn& c : conns_) {
+            if (c.closing)
+                close(c.fd);
         }
+        conns_.erase(
+            std::remove_if(conns_.begin(), conns_.end(), [](const Conn& c) { return c.closing; }),
+            conns_.end());
     }
 }
 

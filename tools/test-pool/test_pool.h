@@ -3,7 +3,8 @@
 // library against the job's header and share target before it answers.
 //
 // One server thread does all socket work; the test thread sets jobs, chooses the replies and
-// reads what the pool has seen, all under one mutex.
+// reads what the pool has seen, all under one mutex. Whatever a client sends, the others are
+// served on: a line that is not a request gets an error reply.
 #pragma once
 
 #include <array>
@@ -14,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "pool_request.h"
 
 namespace tovren::qel::testing {
 
@@ -69,7 +72,8 @@ class TestPool {
     void set_judge(Judge judge);
     // Closes every open connection, as a pool restart would.
     void close_connections();
-    // Called on the server thread with a line for each event (login, job, share).
+    // Called on the server thread with a line for each event (login, job, share, a refused
+    // line).
     void set_event_printer(std::function<void(const std::string&)> printer);
 
     std::vector<PoolLogin> logins() const;
@@ -88,16 +92,20 @@ class TestPool {
 
   private:
     struct Conn {
+        Conn(int fd_, int index_) : fd(fd_), index(index_) {}
         int fd;
         int index;
         bool logged_in = false;
-        std::string buffer;
+        bool closing = false;  // closed at the end of the server's round
+        std::string buffer;    // what came after the last whole line
     };
 
     void serve();
+    void read_from(Conn& conn);
     void handle_line(Conn& conn, const std::string& line);
+    void refuse(Conn& conn, const std::string& id, const std::string& reason);
     void send_to(Conn& conn, const std::string& line);
-    PoolSubmit check_submit(int connection, const std::string& line);
+    PoolSubmit check_submit(int connection, const PoolRequest& request);
     void event(const std::string& text);
 
     int listen_fd_ = -1;
