@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <utility>
 
 namespace tovren::qel::testing {
@@ -24,6 +23,11 @@ constexpr char kSalt[] = "Skelvarin/pow/v1";
 
 // Longer than any request a miner writes: the rest of such a line is not waited for.
 constexpr size_t kMaxLine = 64 * 1024;
+// A client with this much of its replies waiting has its requests left unread until it takes
+// them, so that one that never reads cannot make the pool keep an ever growing backlog.
+constexpr size_t kPauseReadingAt = 256 * 1024;
+
+using Clock = Outbox::Clock;
 
 std::string hex(const uint8_t* p, size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -182,6 +186,14 @@ void TestPool::set_event_printer(std::function<void(const std::string&)> printer
     printer_ = std::move(printer);
 }
 
+void TestPool::set_unread_limit(std::chrono::milliseconds limit) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unread_limit_ = limit;
+    }
+    (void)!write(wake_[1], "l", 1);
+}
+
 std::vector<PoolLogin> TestPool::logins() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return logins_;
@@ -216,14 +228,7 @@ void TestPool::event(const std::string& text) {
 }
 
 void TestPool::send_to(Conn& conn, const std::string& line) {
-    const std::string bytes = line + "\n";
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = send(conn.fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;  // the reader sees the closed connection
-        done += static_cast<size_t>(n);
-    }
+    conn.out.send(conn.fd, line + "\n", Clock::now());
 }
 
 PoolSubmit TestPool::check_submit(int connection, const PoolRequest& request) {
@@ -243,9 +248,7 @@ PoolSubmit TestPool::check_submit(int connection, const PoolRequest& request) {
                 break;
             }
         }
-        for (const PoolSubmit& earlier : submits_) {
-            s.duplicate |= earlier.job_id == s.job_id && earlier.nonce == s.nonce;
-        }
+        s.duplicate = !shares_.emplace(s.job_id, s.nonce).second;
     }
     if (!s.known_job)
         return s;
@@ -340,12 +343,56 @@ void TestPool::read_from(Conn& conn) {
     }
 }
 
+// Pauses the reading of a client with too much of its output waiting, and drops one whose
+// output has waited for the limit with none of it taken.
+void TestPool::watch_output(Conn& conn, Clock::duration limit) {
+    if (conn.closing)
+        return;
+    const std::string who = "connection " + std::to_string(conn.index);
+    if (conn.out.stalled(Clock::now()) >= limit) {
+        conn.closing = true;
+        event("dropped " + who + ": " + std::to_string(conn.out.pending()) +
+              " bytes of replies went unread for " +
+              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count()) +
+              " ms");
+        return;
+    }
+    const bool paused = conn.out.pending() >= kPauseReadingAt;
+    if (paused != conn.paused) {
+        conn.paused = paused;
+        // A failed send leaves nothing waiting: the reader, read again, finds the end.
+        if (!conn.out.failed()) {
+            event(paused ? who + " leaves its replies unread: its requests wait"
+                         : who + " reads its replies again");
+        }
+    }
+}
+
+int TestPool::poll_timeout_ms(Clock::duration limit) const {
+    Clock::duration wait = std::chrono::seconds(1);
+    const Clock::time_point now = Clock::now();
+    for (const Conn& c : conns_) {
+        if (c.out.pending() > 0)
+            wait = std::min(wait, limit - c.out.stalled(now));
+    }
+    // Rounded up, so that the poll does not end just before the limit and spin.
+    return static_cast<int>(std::max<int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(wait).count() + 1));
+}
+
 void TestPool::serve() {
     for (;;) {
+        Clock::duration limit;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            limit = unread_limit_;
+        }
         std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-        for (const Conn& c : conns_)
-            fds.push_back({c.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 1000) < 0)
+        for (const Conn& c : conns_) {
+            const short out = c.out.pending() > 0 ? POLLOUT : 0;
+            fds.push_back({c.fd, static_cast<short>((c.paused ? 0 : POLLIN) | out), 0});
+        }
+        if (poll(fds.data(), fds.size(), poll_timeout_ms(limit)) < 0)
             continue;
 
         bool stop = false;
@@ -380,7 +427,7 @@ void TestPool::serve() {
             event("new job " + job.job_id + " at height " + std::to_string(job.height));
         }
         if (fds[1].revents & POLLIN) {
-            const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0) {
                 int index;
                 {
@@ -392,10 +439,14 @@ void TestPool::serve() {
         }
         // Connections that were polled, by position; those accepted just now wait a round.
         for (size_t k = 2; k < fds.size(); ++k) {
-            if (fds[k].revents & (POLLIN | POLLHUP | POLLERR))
-                read_from(conns_[k - 2]);
+            Conn& c = conns_[k - 2];
+            if (fds[k].revents & (POLLOUT | POLLERR | POLLHUP))
+                c.out.flush(c.fd, Clock::now());
+            if ((fds[k].events & POLLIN) && (fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                read_from(c);
         }
         for (Conn& c : conns_) {
+            watch_output(c, limit);
             if (c.closing)
                 close(c.fd);
         }
