@@ -24,12 +24,11 @@ using testing::Watch;
 
 const char kLogin[] = R"({"id":1,"method":"login","params":{"address":"a","worker":"w"}})";
 
-// The pool's events, but for the one of each share. Made before the pool, which calls it until
-// its end.
+// The pool's events about its connections. Made before the pool, which calls it until its end.
 class PoolEvents {
   public:
     void add(const std::string& text) {
-        if (text.rfind("share ", 0) == 0)
+        if (text.find("connection ") == std::string::npos)
             return;
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.push_back(text);
@@ -48,7 +47,8 @@ class PoolEvents {
     std::vector<std::string> lines_;
 };
 
-// Sends submits, which the pool answers with one small reply each, until the connection fails.
+// Sends logins until the connection fails: the pool answers each with the job, its longest
+// reply, so that the fewest lines fill the socket buffers with replies.
 class Flood {
   public:
     explicit Flood(PoolClient& client) : client_(client), thread_([this] { run(); }) {}
@@ -63,11 +63,8 @@ class Flood {
   private:
     void run() {
         std::string batch;
-        for (int i = 0; i < 100; ++i) {
-            batch += R"({"id":)" + std::to_string(2 + i) +
-                     R"(,"method":"submit","params":{"job_id":"x","nonce":1,"claimed_hash":""}})"
-                     "\n";
-        }
+        for (int i = 0; i < 100; ++i)
+            batch += std::string(kLogin) + "\n";
         while (client_.send_all(batch))
             sent_ += batch.size();
         ended_ = true;
@@ -84,6 +81,7 @@ TEST(TestPoolUnread, AClientThatNeverReadsIsDroppedAndTheOthersAreServedMeanwhil
     TestPool pool;
     ASSERT_TRUE(pool.listening());
     pool.set_event_printer([&](const std::string& text) { events.add(text); });
+    pool.set_job(testing::PoolTestJob{});
     // First no limit that a loaded machine could reach before the other client is served.
     pool.set_unread_limit(std::chrono::hours(1));
     PoolClient other(pool.port());
