@@ -378,6 +378,9 @@ TEST_F(PoolConnection, StopFromACallbackWhileConnected) {
     side.accept();
     side.send(R"({"method":"notification","params":{"kind":"stop"}})"
               "\n");
+    // Connected is still false until the pool thread has logged the connection: it alone
+    // cannot tell that the stop has come.
+    ASSERT_TRUE(events.wait_for("pool notice: stop"));
     EXPECT_TRUE(testing::wait_for({[&] { return !pool.connected.load(); }, [] { return 0; }}));
     start(side.port);
     EXPECT_EQ(side.accept(), login_line("qel1payout", "rig\"7"));

@@ -2,6 +2,7 @@
 
 #include <argon2.h>
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,7 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <set>
+#include <nlohmann/json.hpp>
 #include <utility>
 
 namespace tovren::qel::testing {
@@ -19,6 +20,14 @@ namespace tovren::qel::testing {
 namespace {
 
 constexpr char kSalt[] = "Skelvarin/pow/v1";
+
+// Longer than any request a miner writes: the rest of such a line is not waited for.
+constexpr size_t kMaxLine = 64 * 1024;
+// A client with this much of its replies waiting has its requests left unread until it takes
+// them, so that one that never reads cannot make the pool keep an ever growing backlog.
+constexpr size_t kPauseReadingAt = 256 * 1024;
+
+using Clock = Outbox::Clock;
 
 std::string hex(const uint8_t* p, size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -53,58 +62,10 @@ bool unhex(const std::string& text, uint8_t* out, size_t n) {
     return true;
 }
 
-// Where the value of "key" starts in a flat JSON line, or npos.
-size_t value_at(const std::string& line, const char* key) {
-    const std::string quoted = std::string("\"") + key + "\":";
-    const size_t at = line.find(quoted);
-    return at == std::string::npos ? at : at + quoted.size();
-}
-
-bool json_string(const std::string& line, const char* key, std::string& out) {
-    size_t i = value_at(line, key);
-    if (i == std::string::npos || i >= line.size() || line[i] != '"')
-        return false;
-    out.clear();
-    for (++i; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '"')
-            return true;
-        if (c == '\\' && i + 1 < line.size()) {
-            c = line[++i];
-            if (c == 'n')
-                c = '\n';
-            else if (c == 't')
-                c = '\t';
-            else if (c == 'u' && i + 4 < line.size()) {
-                c = static_cast<char>(std::stoi(line.substr(i + 1, 4), nullptr, 16));
-                i += 4;
-            }
-        }
-        out += c;
-    }
-    return false;
-}
-
-bool json_u64(const std::string& line, const char* key, uint64_t& out) {
-    size_t i = value_at(line, key);
-    if (i == std::string::npos || i >= line.size() || line[i] < '0' || line[i] > '9') {
-        return false;
-    }
-    out = 0;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
-        out = out * 10 + static_cast<uint64_t>(line[i++] - '0');
-    }
-    return true;
-}
-
-std::string escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out;
+// The text as a JSON string; bytes that are not UTF-8 (a refused line may quote some) are
+// replaced rather than sent.
+std::string json_text(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // The hash read little-endian against the target read big-endian.
@@ -145,7 +106,7 @@ std::array<uint8_t, 32> TestPool::target_one_in(uint32_t n) {
 }
 
 std::string TestPool::job_line(const PoolTestJob& job) {
-    return "\"job_id\":\"" + escape(job.job_id) + "\",\"header_base\":\"" +
+    return "\"job_id\":" + json_text(job.job_id) + ",\"header_base\":\"" +
            hex(job.header.data(), 112) + "\",\"target\":\"" + hex(job.target.data(), 32) +
            "\",\"network_target\":\"" + hex(job.network_target.data(), 32) +
            "\",\"height\":" + std::to_string(job.height) +
@@ -225,6 +186,14 @@ void TestPool::set_event_printer(std::function<void(const std::string&)> printer
     printer_ = std::move(printer);
 }
 
+void TestPool::set_unread_limit(std::chrono::milliseconds limit) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unread_limit_ = limit;
+    }
+    (void)!write(wake_[1], "l", 1);
+}
+
 std::vector<PoolLogin> TestPool::logins() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return logins_;
@@ -259,22 +228,16 @@ void TestPool::event(const std::string& text) {
 }
 
 void TestPool::send_to(Conn& conn, const std::string& line) {
-    const std::string bytes = line + "\n";
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = send(conn.fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;  // the reader sees the closed connection
-        done += static_cast<size_t>(n);
-    }
+    conn.out.send(conn.fd, line + "\n", Clock::now());
 }
 
-PoolSubmit TestPool::check_submit(int connection, const std::string& line) {
-    PoolSubmit s{connection, 0, "", 0, "", false, false, false, false, false, ""};
-    json_u64(line, "id", s.id);
-    json_string(line, "job_id", s.job_id);
-    json_u64(line, "nonce", s.nonce);
-    json_string(line, "claimed_hash", s.claimed_hash);
+PoolSubmit TestPool::check_submit(int connection, const PoolRequest& request) {
+    PoolSubmit s{};
+    s.connection = connection;
+    s.id = request.id;
+    s.job_id = request.job_id;
+    s.nonce = request.nonce;
+    s.claimed_hash = request.claimed_hash;
     PoolTestJob job;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -285,9 +248,7 @@ PoolSubmit TestPool::check_submit(int connection, const std::string& line) {
                 break;
             }
         }
-        for (const PoolSubmit& earlier : submits_) {
-            s.duplicate |= earlier.job_id == s.job_id && earlier.nonce == s.nonce;
-        }
+        s.duplicate = !shares_.emplace(s.job_id, s.nonce).second;
     }
     if (!s.known_job)
         return s;
@@ -307,13 +268,21 @@ PoolSubmit TestPool::check_submit(int connection, const std::string& line) {
     return s;
 }
 
+void TestPool::refuse(Conn& conn, const std::string& id, const std::string& reason) {
+    send_to(conn, "{\"id\":" + id + ",\"error\":" + json_text(reason) + "}");
+    event("refused a line from connection " + std::to_string(conn.index) + ": " + reason);
+}
+
 void TestPool::handle_line(Conn& conn, const std::string& line) {
-    std::string method;
-    json_string(line, "method", method);
-    if (method == "login") {
-        PoolLogin login{conn.index, "", ""};
-        json_string(line, "address", login.address);
-        json_string(line, "worker", login.worker);
+    PoolRequest request;
+    PoolRefusal refusal;
+    if (!read_request(line, request, refusal)) {
+        refuse(conn, refusal.id ? std::to_string(*refusal.id) : "null", refusal.reason);
+        return;
+    }
+    const std::string id = std::to_string(request.id);
+    if (request.method == PoolRequest::Method::Login) {
+        PoolLogin login{conn.index, request.address, request.worker};
         std::string result = "\"status\":\"OK\"";
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -323,13 +292,11 @@ void TestPool::handle_line(Conn& conn, const std::string& line) {
         }
         changed_.notify_all();
         conn.logged_in = true;
-        send_to(conn, "{\"id\":1,\"result\":{" + result + "},\"error\":null}");
+        send_to(conn, "{\"id\":" + id + ",\"result\":{" + result + "},\"error\":null}");
         event("login " + login.address + " worker " + login.worker);
         return;
     }
-    if (method != "submit")
-        return;
-    PoolSubmit s = check_submit(conn.index, line);
+    PoolSubmit s = check_submit(conn.index, request);
     Judge judge;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -342,21 +309,90 @@ void TestPool::handle_line(Conn& conn, const std::string& line) {
     }
     changed_.notify_all();
     if (s.error.empty()) {
-        send_to(conn, "{\"id\":" + std::to_string(s.id) + ",\"status\":\"OK\"}");
+        send_to(conn, "{\"id\":" + id + ",\"status\":\"OK\"}");
     } else {
-        send_to(conn,
-                "{\"id\":" + std::to_string(s.id) + ",\"error\":\"" + escape(s.error) + "\"}");
+        send_to(conn, "{\"id\":" + id + ",\"error\":" + json_text(s.error) + "}");
     }
     event("share nonce " + std::to_string(s.nonce) + ": " +
           (s.error.empty() ? "accepted" : "rejected (" + s.error + ")"));
 }
 
+void TestPool::read_from(Conn& conn) {
+    char chunk[8192];
+    const ssize_t n = recv(conn.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    // Only the reader closes a connection that has gone: whatever came before the end is still
+    // read, though the replies to it can no longer be sent.
+    if (n <= 0) {
+        conn.closing = true;
+        return;
+    }
+    conn.buffer.append(chunk, static_cast<size_t>(n));
+    size_t from = 0;
+    size_t nl;
+    while ((nl = conn.buffer.find('\n', from)) != std::string::npos && nl - from <= kMaxLine) {
+        handle_line(conn, conn.buffer.substr(from, nl - from));
+        from = nl + 1;
+    }
+    conn.buffer.erase(0, from);
+    // What is left is the start of a line, whole or not; one this long is no request.
+    if (std::min(conn.buffer.find('\n'), conn.buffer.size()) > kMaxLine) {
+        refuse(conn, "null", "line longer than " + std::to_string(kMaxLine) + " bytes");
+        conn.closing = true;
+    }
+}
+
+// Pauses the reading of a client with too much of its output waiting, and drops one whose
+// output has waited for the limit with none of it taken.
+void TestPool::watch_output(Conn& conn, Clock::duration limit) {
+    if (conn.closing)
+        return;
+    const std::string who = "connection " + std::to_string(conn.index);
+    if (conn.out.stalled(Clock::now()) >= limit) {
+        conn.closing = true;
+        event("dropped " + who + ": " + std::to_string(conn.out.pending()) +
+              " bytes of replies went unread for " +
+              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count()) +
+              " ms");
+        return;
+    }
+    const bool paused = conn.out.pending() >= kPauseReadingAt;
+    if (paused != conn.paused) {
+        conn.paused = paused;
+        // A failed send leaves nothing waiting: the reader, read again, finds the end.
+        if (!conn.out.failed()) {
+            event(paused ? who + " leaves its replies unread: its requests wait"
+                         : who + " reads its replies again");
+        }
+    }
+}
+
+int TestPool::poll_timeout_ms(Clock::duration limit) const {
+    Clock::duration wait = std::chrono::seconds(1);
+    const Clock::time_point now = Clock::now();
+    for (const Conn& c : conns_) {
+        if (c.out.pending() > 0)
+            wait = std::min(wait, limit - c.out.stalled(now));
+    }
+    // Rounded up, so that the poll does not end just before the limit and spin.
+    return static_cast<int>(std::max<int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(wait).count() + 1));
+}
+
 void TestPool::serve() {
     for (;;) {
+        Clock::duration limit;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            limit = unread_limit_;
+        }
         std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-        for (const Conn& c : conns_)
-            fds.push_back({c.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 1000) < 0)
+        for (const Conn& c : conns_) {
+            const short out = c.out.pending() > 0 ? POLLOUT : 0;
+            fds.push_back({c.fd, static_cast<short>((c.paused ? 0 : POLLIN) | out), 0});
+        }
+        if (poll(fds.data(), fds.size(), poll_timeout_ms(limit)) < 0)
             continue;
 
         bool stop = false;
@@ -391,42 +427,32 @@ void TestPool::serve() {
             event("new job " + job.job_id + " at height " + std::to_string(job.height));
         }
         if (fds[1].revents & POLLIN) {
-            const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0) {
                 int index;
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     index = accepted_++;
                 }
-                conns_.push_back(Conn{fd, index, false, ""});
+                conns_.emplace_back(fd, index);
             }
         }
         // Connections that were polled, by position; those accepted just now wait a round.
-        std::vector<int> closed;
         for (size_t k = 2; k < fds.size(); ++k) {
-            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
             Conn& c = conns_[k - 2];
-            char chunk[8192];
-            const ssize_t n = recv(c.fd, chunk, sizeof chunk, 0);
-            if (n <= 0) {
-                closed.push_back(c.fd);
-                continue;
-            }
-            c.buffer.append(chunk, static_cast<size_t>(n));
-            size_t nl;
-            while ((nl = c.buffer.find('\n')) != std::string::npos) {
-                const std::string line = c.buffer.substr(0, nl);
-                c.buffer.erase(0, nl + 1);
-                handle_line(c, line);
-            }
+            if (fds[k].revents & (POLLOUT | POLLERR | POLLHUP))
+                c.out.flush(c.fd, Clock::now());
+            if ((fds[k].events & POLLIN) && (fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                read_from(c);
         }
-        for (int fd : closed) {
-            close(fd);
-            conns_.erase(std::remove_if(conns_.begin(), conns_.end(),
-                                        [fd](const Conn& c) { return c.fd == fd; }),
-                         conns_.end());
+        for (Conn& c : conns_) {
+            watch_output(c, limit);
+            if (c.closing)
+                close(c.fd);
         }
+        conns_.erase(
+            std::remove_if(conns_.begin(), conns_.end(), [](const Conn& c) { return c.closing; }),
+            conns_.end());
     }
 }
 

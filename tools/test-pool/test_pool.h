@@ -3,17 +3,25 @@
 // library against the job's header and share target before it answers.
 //
 // One server thread does all socket work; the test thread sets jobs, chooses the replies and
-// reads what the pool has seen, all under one mutex.
+// reads what the pool has seen, all under one mutex. Whatever a client sends or leaves unread,
+// the others are served on: a line that is not a request gets an error reply, and a client
+// that has not taken its replies for a while is dropped.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "outbox.h"
+#include "pool_request.h"
 
 namespace tovren::qel::testing {
 
@@ -69,8 +77,13 @@ class TestPool {
     void set_judge(Judge judge);
     // Closes every open connection, as a pool restart would.
     void close_connections();
-    // Called on the server thread with a line for each event (login, job, share).
+    // Called on the server thread with a line for each event (login, job, share, a refused
+    // line, a client that stops or starts again reading its replies, a dropped client).
     void set_event_printer(std::function<void(const std::string&)> printer);
+    // How long a client's replies may wait unread, with none of them taken, before the client
+    // is dropped.
+    void set_unread_limit(std::chrono::milliseconds limit);
+    static constexpr std::chrono::milliseconds kDefaultUnreadLimit{5000};
 
     std::vector<PoolLogin> logins() const;
     std::vector<PoolSubmit> submits() const;
@@ -88,16 +101,24 @@ class TestPool {
 
   private:
     struct Conn {
+        Conn(int fd_, int index_) : fd(fd_), index(index_) {}
         int fd;
         int index;
         bool logged_in = false;
-        std::string buffer;
+        bool closing = false;  // closed at the end of the server's round
+        bool paused = false;   // its requests are left unread until it takes its replies
+        std::string buffer;    // what came after the last whole line
+        Outbox out;
     };
 
     void serve();
+    int poll_timeout_ms(Outbox::Clock::duration limit) const;
+    void read_from(Conn& conn);
     void handle_line(Conn& conn, const std::string& line);
+    void refuse(Conn& conn, const std::string& id, const std::string& reason);
     void send_to(Conn& conn, const std::string& line);
-    PoolSubmit check_submit(int connection, const std::string& line);
+    PoolSubmit check_submit(int connection, const PoolRequest& request);
+    void watch_output(Conn& conn, Outbox::Clock::duration limit);
     void event(const std::string& text);
 
     int listen_fd_ = -1;
@@ -116,7 +137,9 @@ class TestPool {
     std::function<void(const std::string&)> printer_;
     std::vector<PoolLogin> logins_;
     std::vector<PoolSubmit> submits_;
+    std::set<std::pair<std::string, uint64_t>> shares_;  // job id and nonce of every submit
     int accepted_ = 0;
+    std::chrono::milliseconds unread_limit_ = kDefaultUnreadLimit;
 
     std::vector<Conn> conns_;  // server thread only
     std::thread thread_;
