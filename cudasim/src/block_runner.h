@@ -63,6 +63,8 @@ class BlockRunner {
     void suspend(Lane& me);
     [[noreturn]] void finish(Lane& me);
     Lane* next_runnable();
+    // Out of line, so that the default order keeps every wait's path as short as it was.
+    [[gnu::noinline]] void take_turns();
     void push(Lane& lane);
     void resolve();
     void count_step();
@@ -80,7 +82,6 @@ class BlockRunner {
     std::vector<Lane*> queue_;  // ring buffer of runnable lanes
     size_t queue_head_ = 0;
     size_t queue_count_ = 0;
-    TurnOrder turns_;
     std::vector<uint32_t> alive_;    // per warp: lanes that have not exited
     std::vector<uint32_t> waiting_;  // per warp: lanes waiting in a warp operation
     unsigned threads_ = 0;
@@ -92,6 +93,7 @@ class BlockRunner {
     bool faulted_ = false;
     std::string fault_;
     uint64_t unflushed_steps_ = 0;  // resolved waits not yet in the process-wide count
+    TurnOrder turns_;
 };
 
 }  // namespace detail
