@@ -52,11 +52,13 @@ unsigned int BlockPool::threads() {
     return threads_;
 }
 
-bool BlockPool::run_grid(const KernelLaunch& kernel, dim3 grid, dim3 block, std::string& fault) {
+bool BlockPool::run_grid(const KernelLaunch& kernel, dim3 grid, dim3 block, const LaneOrder& order,
+                         std::string& fault) {
     Grid g;
     g.kernel = &kernel;
     g.grid = grid;
     g.block = block;
+    g.order = order;
     g.total = uint64_t{grid.x} * grid.y * grid.z;
     bool shared = false;
     {
@@ -121,7 +123,7 @@ void BlockPool::work_on(Grid& g) {
         uint3 index{static_cast<unsigned>(b % g.grid.x),
                     static_cast<unsigned>((b / g.grid.x) % g.grid.y),
                     static_cast<unsigned>(b / (uint64_t{g.grid.x} * g.grid.y))};
-        if (!runner.run(*g.kernel, g.grid, g.block, index, fault)) {
+        if (!runner.run(*g.kernel, g.grid, g.block, index, g.order, fault)) {
             std::lock_guard<std::mutex> lock(mu_);
             if (!g.failed.load()) {
                 g.fault = fault;

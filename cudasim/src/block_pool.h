@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cuda_runtime.h"
+#include "cudasim/control.h"
 
 namespace cudasim {
 namespace detail {
@@ -27,15 +28,17 @@ class BlockPool {
     void set_threads(unsigned int threads);
     unsigned int threads();
 
-    // Runs every block of the grid. False, with the first fault, when a block failed; the
-    // blocks not yet started are then skipped.
-    bool run_grid(const KernelLaunch& kernel, dim3 grid, dim3 block, std::string& fault);
+    // Runs every block of the grid, the threads of each in `order`. False, with the first
+    // fault, when a block failed; the blocks not yet started are then skipped.
+    bool run_grid(const KernelLaunch& kernel, dim3 grid, dim3 block, const LaneOrder& order,
+                  std::string& fault);
 
   private:
     struct Grid {
         const KernelLaunch* kernel;
         dim3 grid;
         dim3 block;
+        LaneOrder order;
         uint64_t total;
         std::atomic<uint64_t> next{0};
         std::atomic<bool> failed{false};

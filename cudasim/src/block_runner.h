@@ -2,6 +2,8 @@
 // thread that waits (at __syncthreads, __syncwarp, a shuffle, a vote) hands the OS thread to
 // the next runnable one. When none is left runnable, the waits that can complete are
 // released, shuffles computed as the hardware would; if none can, the block is deadlocked.
+// The threads released together (and those of the start) take their turns in the launch's
+// LaneOrder, each running alone up to its next wait.
 #ifndef CUDASIM_SRC_BLOCK_RUNNER_H
 #define CUDASIM_SRC_BLOCK_RUNNER_H
 
@@ -11,7 +13,9 @@
 #include <vector>
 
 #include "cuda_runtime.h"
+#include "cudasim/control.h"
 #include "fiber.h"
+#include "turn_order.h"
 
 namespace cudasim {
 namespace detail {
@@ -31,7 +35,7 @@ class BlockRunner {
     // Runs block `block_index` to completion. False, with the reason in `fault`, when a
     // thread trapped or the threads can never all finish.
     bool run(const KernelLaunch& kernel, dim3 grid, dim3 block, uint3 block_index,
-             std::string& fault);
+             const LaneOrder& order, std::string& fault);
 
     uint64_t warp_op(WarpOp op, uint32_t mask, uint64_t value, int arg, int width);
     int barrier(int predicate);
@@ -59,6 +63,8 @@ class BlockRunner {
     void suspend(Lane& me);
     [[noreturn]] void finish(Lane& me);
     Lane* next_runnable();
+    // Out of line, so that the default order keeps every wait's path as short as it was.
+    [[gnu::noinline]] void take_turns();
     void push(Lane& lane);
     void resolve();
     void count_step();
@@ -87,6 +93,7 @@ class BlockRunner {
     bool faulted_ = false;
     std::string fault_;
     uint64_t unflushed_steps_ = 0;  // resolved waits not yet in the process-wide count
+    TurnOrder turns_;
 };
 
 }  // namespace detail

@@ -1,4 +1,5 @@
-// The formats of CUDASIM_DEVICES, CUDASIM_FAIL and CUDASIM_CORRUPT (cudasim/README.md).
+// The formats of CUDASIM_DEVICES, CUDASIM_FAIL, CUDASIM_CORRUPT and CUDASIM_ORDER
+// (cudasim/README.md).
 #include <climits>
 #include <set>
 
@@ -49,6 +50,17 @@ bool is_runtime_function(const std::string& name) {
         }
     }
     return false;
+}
+
+std::string lane_order_text(const LaneOrder& order) {
+    switch (order.kind) {
+        case LaneOrder::descending:
+            return "descending";
+        case LaneOrder::random:
+            return "random:" + std::to_string(order.seed);
+        default:
+            return "ascending";
+    }
 }
 
 }  // namespace detail
@@ -253,6 +265,27 @@ bool parse_corrupt_rules(const std::string& text, std::vector<CorruptRule>& out,
         }
     }
     out = rules;
+    return true;
+}
+
+bool parse_lane_order(const std::string& text, LaneOrder& out, std::string& err) {
+    const std::string t = trim(text);
+    LaneOrder order;
+    const size_t colon = t.find(':');
+    const std::string kind = trim(t.substr(0, colon));
+    if (kind == "random" && colon != std::string::npos) {
+        order.kind = LaneOrder::random;
+        if (!parse_uint(trim(t.substr(colon + 1)), UINT64_MAX, order.seed)) {
+            err = "bad seed in \"" + t + "\" (random:<seed>, a decimal number of up to 19 digits)";
+            return false;
+        }
+    } else if (colon == std::string::npos && (kind == "ascending" || kind == "descending")) {
+        order.kind = kind == "ascending" ? LaneOrder::ascending : LaneOrder::descending;
+    } else {
+        err = "\"" + t + "\" is not ascending, descending or random:<seed>";
+        return false;
+    }
+    out = order;
     return true;
 }
 

@@ -68,10 +68,11 @@ int launch(const KernelLaunch& kernel, dim3 grid, dim3 block, std::size_t shared
     }
     ++c.rt.launches;
     const int device = c.device;
+    const LaneOrder order = c.rt.order;
     c.lock.unlock();
 
     std::string fault;
-    bool ok = BlockPool::instance().run_grid(kernel, grid, block, fault);
+    bool ok = BlockPool::instance().run_grid(kernel, grid, block, order, fault);
 
     c.lock.lock();
     if (!ok) {

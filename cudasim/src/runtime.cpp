@@ -117,6 +117,34 @@ void load_threads(Runtime& rt) {
     BlockPool::instance().set_threads(threads);
 }
 
+// A failing test must say how to replay it, so every change to an order other than the
+// default is told once; repeated resets that keep it stay quiet.
+void apply_order(Runtime& rt, const LaneOrder& order) {
+    const bool changed = order.kind != rt.order.kind || order.seed != rt.order.seed;
+    rt.order = order;
+    if (changed && order.kind != LaneOrder::ascending) {
+        const std::string seed =
+            order.kind == LaneOrder::random ? " (seed " + std::to_string(order.seed) + ")" : "";
+        std::fprintf(stderr,
+                     "cudasim: the threads of a block take their turns in %s order%s; replay "
+                     "with CUDASIM_ORDER=%s\n",
+                     order.kind == LaneOrder::random ? "random" : "descending", seed.c_str(),
+                     lane_order_text(order).c_str());
+    }
+}
+
+void load_order(Runtime& rt) {
+    const char* text = std::getenv("CUDASIM_ORDER");
+    LaneOrder order;
+    std::string err;
+    if (text != nullptr && !parse_lane_order(text, order, err)) {
+        complain("CUDASIM_ORDER", err);
+        rt.order_malformed = true;
+        order = LaneOrder{};
+    }
+    apply_order(rt, order);
+}
+
 }  // namespace
 
 void load_environment(Runtime& rt) {
@@ -124,11 +152,13 @@ void load_environment(Runtime& rt) {
         return;
     }
     rt.loaded = true;
-    rt.devices_malformed = rt.fail_malformed = rt.corrupt_malformed = rt.threads_malformed = false;
+    rt.devices_malformed = rt.fail_malformed = rt.corrupt_malformed = rt.threads_malformed =
+        rt.order_malformed = false;
     load_devices(rt);
     load_fail_rules(rt);
     load_corrupt_rules(rt);
     load_threads(rt);
+    load_order(rt);
 }
 
 void release_everything(Runtime& rt) {
@@ -153,7 +183,8 @@ void release_everything(Runtime& rt) {
 Call::Call(const char* function, int device_concerned)
     : rt(runtime()), lock(rt.mu), device(device_concerned) {
     load_environment(rt);
-    if (rt.devices_malformed || rt.fail_malformed || rt.corrupt_malformed || rt.threads_malformed) {
+    if (rt.devices_malformed || rt.fail_malformed || rt.corrupt_malformed || rt.threads_malformed ||
+        rt.order_malformed) {
         entry_error_ = cudaErrorInitializationError;
         return;
     }
@@ -270,6 +301,14 @@ void set_threads(unsigned int threads) {
 
 unsigned int threads() {
     return BlockPool::instance().threads();
+}
+
+void set_lane_order(const LaneOrder& order) {
+    Runtime& rt = runtime();
+    std::lock_guard<std::mutex> lock(rt.mu);
+    detail::load_environment(rt);
+    rt.order_malformed = false;
+    detail::apply_order(rt, order);
 }
 
 std::vector<Allocation> live_allocations() {

@@ -51,6 +51,7 @@ struct Runtime {
     bool fail_malformed = false;
     bool corrupt_malformed = false;
     bool threads_malformed = false;
+    bool order_malformed = false;
 
     std::vector<DeviceState> devices;
     bool no_device_is_error = true;
@@ -60,6 +61,7 @@ struct Runtime {
     std::vector<FailRule> fail_rules;
     std::vector<uint64_t> fail_counts;
     std::vector<CorruptRule> corrupt_rules;
+    LaneOrder order;
     uint64_t launches = 0;
 };
 
@@ -67,6 +69,8 @@ Runtime& runtime();
 int& current_device();      // of the calling thread
 cudaError_t& last_error();  // of the calling thread
 bool is_runtime_function(const std::string& name);
+// The CUDASIM_ORDER text of an order.
+std::string lane_order_text(const LaneOrder& order);
 
 // Reads the environment if it has not been read. Caller holds rt.mu.
 void load_environment(Runtime& rt);

@@ -296,6 +296,7 @@ TEST_F(Runtime, EveryMalformedSettingFailsEveryCall) {
           "cudaMalloc@x:1:cudaErrorUnknown", "cudaMalloc:1:2:3", "cudaMalloc:1:cudaErrorUnknown,"}},
         {"cudasim: CUDASIM_CORRUPT: ", {"x", "8+", "8@", "+3", "8+x", "300", "8,,9"}},
         {"cudasim: CUDASIM_THREADS: ", {"0", "-1", "1025", "four"}},
+        {"cudasim: CUDASIM_ORDER: ", {"", "random", "random:", "random:x", "Descending"}},
     };
     std::vector<Case> cases;
     for (const auto& [variable, values] : settings)
@@ -305,6 +306,7 @@ TEST_F(Runtime, EveryMalformedSettingFailsEveryCall) {
             const char** field = c == 'D'   ? &s.devices
                                  : c == 'F' ? &s.fail
                                  : c == 'C' ? &s.corrupt
+                                 : c == 'O' ? &s.order
                                             : &s.threads;
             *field = value;
             cases.push_back({s,

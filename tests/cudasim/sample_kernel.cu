@@ -108,6 +108,17 @@ __global__ void k_exchange(int kind, uint32_t* out, unsigned* count, unsigned* s
     out[id] = kind == kExits ? sum + __shfl_xor_sync(~0u, sum, 1) : t < n ? sum : shared[t % n];
 }
 
+__global__ void k_last_writer(int kind, unsigned rounds, unsigned* out) {
+    __shared__ unsigned word;
+    for (unsigned round = 0; round < rounds; ++round) {
+        word = threadIdx.x;
+        barrier(kind);
+        if (threadIdx.x == 0)
+            out[blockIdx.x * rounds + round] = word;
+        barrier(kind);  // the next round's writes wait for the read
+    }
+}
+
 __global__ void k_fill(uint8_t* a, const uint8_t*, int value) {
     a[threadIdx.x] = static_cast<uint8_t>(value);
 }

@@ -48,6 +48,11 @@ __global__ void k_args(uint64_t a, int b, const uint16_t* c, uint64_t* out);
 // another's shared memory writes a wrong sum; with count, each then takes kTakes slots with
 // atomicAdd.
 __global__ void k_exchange(int kind, uint32_t* out, unsigned* count, unsigned* slots);
+// A barrier lost on purpose: every round each thread writes its number into one shared word
+// with nothing to order the writes, then after a barrier of the given kind (kWarpBarrier or
+// kBlockBarrier) thread 0 puts the word, the number of the thread that wrote last, in
+// out[blockIdx.x * rounds + round].
+__global__ void k_last_writer(int kind, unsigned rounds, unsigned* out);
 // Writes value to a[threadIdx.x].
 __global__ void k_fill(uint8_t* a, const uint8_t* unused, int value);
 // Breaks a rule of the programming model as kind says (kNone: does nothing).

@@ -15,34 +15,38 @@
 
 namespace cudasim_test {
 
-// The four settings in their text form; null leaves one unset.
+// The five settings in their text form; null leaves one unset.
 struct Settings {
     const char* devices = nullptr;
     const char* fail = nullptr;
     const char* corrupt = nullptr;
     const char* threads = nullptr;
+    const char* order = nullptr;
 };
 
 // Resets the simulator with s: in the environment, or (api) read by the parse_* calls and
 // handed to the set_* calls.
 inline void apply(const Settings& s, bool api) {
-    const char* names[] = {"CUDASIM_DEVICES", "CUDASIM_FAIL", "CUDASIM_CORRUPT", "CUDASIM_THREADS"};
-    const char* values[] = {s.devices, s.fail, s.corrupt, s.threads};
-    for (int i = 0; i < 4; ++i)
+    const char* names[] = {"CUDASIM_DEVICES", "CUDASIM_FAIL", "CUDASIM_CORRUPT", "CUDASIM_THREADS",
+                           "CUDASIM_ORDER"};
+    const char* values[] = {s.devices, s.fail, s.corrupt, s.threads, s.order};
+    for (int i = 0; i < 5; ++i)
         api || values[i] == nullptr ? unsetenv(names[i]) : setenv(names[i], values[i], 1);
     cudasim::reset();
     std::string err;
     cudasim::DeviceList devices;
     std::vector<cudasim::FailRule> fail;
     std::vector<cudasim::CorruptRule> corrupt;
+    cudasim::LaneOrder order;
     if (!api)
         return;
     ASSERT_TRUE(cudasim::parse_devices(s.devices ? s.devices : "name=cudasim GPU", devices, err) &&
                 cudasim::parse_fail_rules(s.fail ? s.fail : "", fail, err) &&
-                cudasim::parse_corrupt_rules(s.corrupt ? s.corrupt : "", corrupt, err))
+                cudasim::parse_corrupt_rules(s.corrupt ? s.corrupt : "", corrupt, err) &&
+                cudasim::parse_lane_order(s.order ? s.order : "ascending", order, err))
         << err;
     cudasim::set_devices(devices), cudasim::set_fail_rules(fail),
-        cudasim::set_corrupt_rules(corrupt);
+        cudasim::set_corrupt_rules(corrupt), cudasim::set_lane_order(order);
     cudasim::set_threads(s.threads ? std::stoul(s.threads) : cudasim::threads());
 }
 

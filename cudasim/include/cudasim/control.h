@@ -1,8 +1,8 @@
 // In-process control of the simulator for tests: the simulated devices, fault injection,
-// the live resources (to prove that nothing leaks) and a reset between tests. The same
-// settings come from the environment (CUDASIM_DEVICES, CUDASIM_FAIL, CUDASIM_CORRUPT,
-// CUDASIM_THREADS), read at the first runtime call and again by reset(); cudasim/README.md
-// documents their formats.
+// the live resources (to prove that nothing leaks), the order in which the threads of a block
+// take turns, and a reset between tests. The same settings come from the environment
+// (CUDASIM_DEVICES, CUDASIM_FAIL, CUDASIM_CORRUPT, CUDASIM_THREADS, CUDASIM_ORDER), read at the
+// first runtime call and again by reset(); cudasim/README.md documents their formats.
 #ifndef CUDASIM_CONTROL_H
 #define CUDASIM_CONTROL_H
 
@@ -55,6 +55,18 @@ struct CorruptRule {
     int device = -1;
 };
 
+// The order in which the threads of a block that become runnable together (at the start, or
+// released together from their waits) take their turns, each running alone to its next wait.
+// The hardware schedules the lanes of a warp independently: a race that shows only when a
+// higher lane runs ahead is found only with an order other than ascending. Random shuffles
+// every release with a generator seeded from `seed` and the block's number, so a run is
+// reproducible whichever OS thread runs which block.
+struct LaneOrder {
+    enum Kind { ascending, descending, random };
+    Kind kind = ascending;
+    uint64_t seed = 0;  // random only
+};
+
 struct Allocation {
     int device;
     const void* ptr;
@@ -65,6 +77,8 @@ struct Allocation {
 bool parse_devices(const std::string& text, DeviceList& out, std::string& err);
 bool parse_fail_rules(const std::string& text, std::vector<FailRule>& out, std::string& err);
 bool parse_corrupt_rules(const std::string& text, std::vector<CorruptRule>& out, std::string& err);
+// "ascending", "descending" or "random:<seed>".
+bool parse_lane_order(const std::string& text, LaneOrder& out, std::string& err);
 // cudaErrorXxx by name (or a decimal code); false when unknown.
 bool error_from_name(const std::string& name, cudaError_t& out);
 
@@ -78,6 +92,9 @@ void set_corrupt_rules(const std::vector<CorruptRule>& rules);
 // kernel runs.
 void set_threads(unsigned int threads);
 unsigned int threads();
+// Launches that start after the call run their blocks in this order. Taking up an order other
+// than ascending says so on standard error, with the setting that replays it.
+void set_lane_order(const LaneOrder& order);
 
 std::vector<Allocation> live_allocations();
 std::size_t live_streams();
