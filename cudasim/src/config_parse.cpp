@@ -276,7 +276,8 @@ bool parse_lane_order(const std::string& text, LaneOrder& out, std::string& err)
     if (kind == "random" && colon != std::string::npos) {
         order.kind = LaneOrder::random;
         if (!parse_uint(trim(t.substr(colon + 1)), UINT64_MAX, order.seed)) {
-            err = "bad seed in \"" + t + "\" (random:<seed>, a decimal number of up to 19 digits)";
+            err = "bad seed in \"" + t +
+                  "\" (random:<seed>, a decimal number from 0 to 18446744073709551615)";
             return false;
         }
     } else if (colon == std::string::npos && (kind == "ascending" || kind == "descending")) {

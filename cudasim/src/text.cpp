@@ -32,15 +32,21 @@ std::vector<std::string> split(const std::string& s, char separator) {
 }
 
 bool parse_uint(const std::string& s, uint64_t limit, uint64_t& out) {
-    if (s.empty() || s.size() > 19) {
+    if (s.empty()) {
         return false;
     }
+    // Any number of digits, so that every value up to UINT64_MAX reads back; an overflow is
+    // refused before it wraps.
     uint64_t v = 0;
     for (char c : s) {
         if (c < '0' || c > '9') {
             return false;
         }
-        v = v * 10 + static_cast<uint64_t>(c - '0');
+        const auto digit = static_cast<uint64_t>(c - '0');
+        if (v > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        v = v * 10 + digit;
     }
     if (v > limit) {
         return false;
