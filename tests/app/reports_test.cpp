@@ -160,15 +160,16 @@ TEST(StatsLineTest, WholeJsonForAnyNumberOfGpusAndAnySize) {
     EXPECT_NE(line.find("\"accepted\":18446744073709551615,"), std::string::npos);
 }
 
-// While it lives, no file of the process may grow: a write fails as on a full disk.
+// While it lives, no file of the process may grow past room bytes: a write that would fails as
+// on a full disk, and one that straddles the limit is cut short.
 class FullDisk {
   public:
-    FullDisk() {
+    explicit FullDisk(rlim_t room) {
         previous_action_ = std::signal(SIGXFSZ, SIG_IGN);
         getrlimit(RLIMIT_FSIZE, &previous_limit_);
-        rlimit none = previous_limit_;
-        none.rlim_cur = 0;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+        rlimit limited = previous_limit_;
+        limited.rlim_cur = room;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     }
     ~FullDisk() {
         setrlimit(RLIMIT_FSIZE, &previous_limit_);
@@ -181,8 +182,9 @@ class FullDisk {
 };
 
 // The file is written as .tmp and renamed over the old one, so a reader sees one or the other
-// whole. A file that cannot be opened, a directory in the way of the rename and a full disk:
-// false, with the previous file whole and no .tmp file left behind.
+// whole. A file that cannot be opened, a directory in the way of the rename and a full disk,
+// whether the first write fails or one is cut short: false, with the previous file whole and no
+// .tmp file left behind.
 TEST(StatsFileTest, WrittenWholeOrNotAtAll) {
     const testing::TempDir dir;
     EXPECT_FALSE(write_stats_file(dir.file("missing/stats.json"), "{}\n"));
@@ -194,12 +196,15 @@ TEST(StatsFileTest, WrittenWholeOrNotAtAll) {
     const std::string path = dir.file("stats.json");
     ASSERT_TRUE(write_stats_file(path, "{}\n"));
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);  // moved, not copied
-    {
-        const FullDisk full;
-        EXPECT_FALSE(write_stats_file(path, "{\"uptime_s\":1}\n"));
+    for (const rlim_t room : {0, 5}) {
+        SCOPED_TRACE(room);
+        {
+            const FullDisk full(room);
+            EXPECT_FALSE(write_stats_file(path, "{\"uptime_s\":1}\n"));
+        }
+        EXPECT_EQ(testing::read_file(path), "{}\n");
+        EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
     }
-    EXPECT_EQ(testing::read_file(path), "{}\n");
-    EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
 }
 
 TEST(StatsFileTest, ReaderNeverSeesAPartialFileAndTheLastLineStaysWhole) {
