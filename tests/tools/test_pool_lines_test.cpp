@@ -1,6 +1,6 @@
 // The test pool reads what a client sends over a socket: the lines a miner writes are read to
-// the last byte, and any other line gets an error reply (or, too long to be a request, the
-// end of its connection) while another client goes on being served.
+// the last byte, and any other line gets an error reply (too long to be a request, the end of
+// its connection too) while another client goes on being served.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -147,6 +147,17 @@ TEST_F(TestPoolLines, AnyOtherLineGetsAnErrorReplyAndTheOtherClientIsServedOn) {
          "params.job_id must be a string"},
         {R"({"id":4,"method":"submit","params":{"job_id":"j","nonce":1}})", 4,
          "params.claimed_hash is missing"},
+        // Numbers no double holds, where the id is and inside the params.
+        {R"({"id":1e400,"method":"login","params":{"address":"a","worker":"w"}})", nullptr,
+         "JSON this pool cannot read: number overflow"},
+        {R"({"id":1,"method":"login","params":{"address":"a","worker":"w","difficulty_hint":-1e400}})",
+         nullptr, "JSON this pool cannot read: number overflow"},
+        // The JSON reader would stop at the NUL and take the login before it.
+        {kLogin + std::string("\0garbage", 8), nullptr, "a NUL byte"},
+        {std::string("\0", 1) + kLogin, nullptr, "a NUL byte"},
+        // Nested as deep as a line allows, closed and not.
+        {std::string(32000, '[') + std::string(32000, ']'), nullptr, "not a JSON object"},
+        {std::string(64000, '{'), nullptr, "not JSON"},
     };
     uint64_t id = 100;
     for (const auto& c : cases) {
@@ -162,13 +173,55 @@ TEST_F(TestPoolLines, AnyOtherLineGetsAnErrorReplyAndTheOtherClientIsServedOn) {
     }
 }
 
-// Whether or not the pool's refusal gets there first, the connection ends.
-TEST_F(TestPoolLines, ALineTooLongForARequestEndsItsConnection) {
-    for (const std::string& tail : {std::string(), std::string("\n")}) {
+// A login padded with spaces to length bytes, line feed not counted.
+std::string login_of_length(size_t length) {
+    return kLogin.substr(0, kLogin.size() - 1) + std::string(length - kLogin.size(), ' ') + "}";
+}
+
+// A line of the longest length is served like any other, whether its line feed comes with it
+// or only once the pool has read the rest. One byte more is refused with a reply that says so,
+// and its connection ends, whether its line feed comes or not.
+TEST_F(TestPoolLines, TheLongestLineIsServedAndOneByteMoreEndsItsConnection) {
+    constexpr size_t kLongest = 64 * 1024;
+    const struct {
+        size_t length;
+        const char* line_feed;
+        bool served;
+    } cases[] = {
+        {kLongest, "with", true},
+        {kLongest, "later", true},
+        {kLongest + 1, "with", false},
+        {kLongest + 1, "never", false},
+    };
+    uint64_t id = 100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + " bytes, line feed " + c.line_feed);
         PoolClient client(pool_.port());
-        ASSERT_TRUE(client.send_all(std::string(64 * 1024 + 1, ' ') + tail));
-        EXPECT_TRUE(client.wait_closed(kStallMs));
-        ExpectOtherServed(tail.size());
+        const size_t logins = pool_.logins().size();
+        const std::string line = login_of_length(c.length);
+        ASSERT_EQ(line.size(), c.length);
+        ASSERT_TRUE(client.send_all(line + (c.line_feed == std::string("with") ? "\n" : "")));
+        if (c.line_feed == std::string("later")) {
+            // The pool reads a connection a part at a time, one part in each of its rounds;
+            // each reply to the other client takes at least one.
+            for (int round = 0; round < 32; ++round)
+                ExpectOtherServed(++id);
+            ASSERT_TRUE(client.send_all("\n"));
+        }
+        const json answer = [&] {
+            const auto text = client.read_line(kStallMs);
+            return json::parse(text.value_or("no reply"), nullptr, false);
+        }();
+        if (c.served) {
+            EXPECT_EQ(id_of(answer), 1) << answer.dump();
+            EXPECT_TRUE(answer.contains("result")) << answer.dump();
+            EXPECT_EQ(pool_.logins().size(), logins + 1);
+        } else {
+            EXPECT_EQ(answer, json::parse(R"({"id":null,"error":"line longer than 65536 bytes"})"));
+            EXPECT_TRUE(client.wait_closed(kStallMs));
+            EXPECT_EQ(pool_.logins().size(), logins);
+        }
+        ExpectOtherServed(++id);
     }
 }
 

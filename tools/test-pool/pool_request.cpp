@@ -84,14 +84,23 @@ bool check_fields(const json& params, const Field (&fields)[N], std::string& rea
 
 bool read_request(const std::string& line, PoolRequest& request, PoolRefusal& refusal) {
     refusal = PoolRefusal{};
+    // The library ends its input at a NUL byte, so whatever followed one would go unseen.
+    if (line.find('\0') != std::string::npos) {
+        refusal.reason = "a NUL byte in the line";
+        return false;
+    }
     json root;
     try {
         root = json::parse(line);
-    } catch (const json::parse_error& e) {
-        // Without the library's "[json.exception.parse_error.101] " before its message.
+    } catch (const json::exception& e) {
+        // A syntax error, or a number no double holds (1e400): every exception of the library,
+        // since one that escaped would end the pool. The message without the library's
+        // "[json.exception.parse_error.101] " before it.
         const std::string what = e.what();
         const size_t tag = what.rfind('[', 0) == 0 ? what.find("] ") : std::string::npos;
-        refusal.reason = "not JSON: " + (tag == std::string::npos ? what : what.substr(tag + 2));
+        const bool syntax = dynamic_cast<const json::parse_error*>(&e) != nullptr;
+        refusal.reason = (syntax ? "not JSON: " : "JSON this pool cannot read: ") +
+                         (tag == std::string::npos ? what : what.substr(tag + 2));
         return false;
     }
     if (!root.is_object()) {
