@@ -5,6 +5,10 @@
 
 namespace tovren::qel::testing {
 
+bool reading_paused(bool paused, size_t pending) {
+    return pending >= (paused ? kPauseReadingAt / 2 : kPauseReadingAt);
+}
+
 void Outbox::send(int fd, const std::string& bytes, Clock::time_point now) {
     if (failed_)
         return;

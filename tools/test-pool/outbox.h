@@ -9,6 +9,15 @@
 
 namespace tovren::qel::testing {
 
+// A client with this much of its replies waiting has its requests left unread until it takes
+// them, so that one that never reads cannot make the pool keep an ever growing backlog.
+constexpr size_t kPauseReadingAt = 256 * 1024;
+
+// Whether a client's requests stay unread, given whether they were and how many bytes of its
+// replies wait. Reading resumes only once the replies are down to half the pause mark, so that
+// a client that reads slowly is not paused and resumed again at every reply it takes.
+bool reading_paused(bool paused, size_t pending);
+
 class Outbox {
   public:
     using Clock = std::chrono::steady_clock;

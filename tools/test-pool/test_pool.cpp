@@ -23,9 +23,6 @@ constexpr char kSalt[] = "Skelvarin/pow/v1";
 
 // Longer than any request a miner writes: the rest of such a line is not waited for.
 constexpr size_t kMaxLine = 64 * 1024;
-// A client with this much of its replies waiting has its requests left unread until it takes
-// them, so that one that never reads cannot make the pool keep an ever growing backlog.
-constexpr size_t kPauseReadingAt = 256 * 1024;
 
 using Clock = Outbox::Clock;
 
@@ -357,7 +354,7 @@ void TestPool::watch_output(Conn& conn, Clock::duration limit) {
               " ms");
         return;
     }
-    const bool paused = conn.out.pending() >= kPauseReadingAt;
+    const bool paused = reading_paused(conn.paused, conn.out.pending());
     if (paused != conn.paused) {
         conn.paused = paused;
         // A failed send leaves nothing waiting: the reader, read again, finds the end.
