@@ -18,19 +18,29 @@ namespace tovren::qel::test {
 class PoolClient {
   public:
     // receive_buffer > 0 shrinks the socket's receive buffer before it connects, so that a
-    // client that does not read leaves the pool's replies waiting sooner.
-    explicit PoolClient(uint16_t port, int receive_buffer = 0) {
+    // client that does not read leaves the pool's replies waiting sooner. Without connect_now
+    // the socket is only made, and connect() connects it later: a test that leaves the process
+    // no descriptor to spare makes its client's first.
+    explicit PoolClient(uint16_t port, int receive_buffer = 0, bool connect_now = true)
+        : port_(port) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (receive_buffer > 0)
             setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        if (connect_now)
+            connect();
+    }
+
+    // False, with the socket closed, when the connection could not be made.
+    bool connect() {
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(port);
+        a.sin_port = htons(port_);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             close(fd_);
             fd_ = -1;
         }
+        return fd_ >= 0;
     }
     ~PoolClient() {
         if (fd_ >= 0)
@@ -97,6 +107,7 @@ class PoolClient {
         return true;
     }
 
+    uint16_t port_;
     int fd_ = -1;
     std::string buffer_;
     bool ended_ = false;

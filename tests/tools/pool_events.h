@@ -1,10 +1,13 @@
-// The test pool's events about its connections, as a test reads them. Made before the pool,
-// which calls it until its end.
+// The test pool's events, as a test reads them, and a fixture of a pool that reports them.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "tools/test-pool/test_pool.h"
 
 namespace tovren::qel::test {
 
@@ -29,6 +32,20 @@ class PoolEvents {
   private:
     std::mutex mutex_;
     std::vector<std::string> lines_;
+};
+
+// A listening pool with a job. Its events are made first, since it reports to them until its
+// end.
+class WatchedPool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pool_.listening());
+        pool_.set_event_printer([this](const std::string& text) { events_.add(text); });
+        pool_.set_job(testing::PoolTestJob{});
+    }
+
+    PoolEvents events_;
+    testing::TestPool pool_;
 };
 
 }  // namespace tovren::qel::test

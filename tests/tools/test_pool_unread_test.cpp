@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "../app/progress.h"
 #include "pool_client.h"
@@ -18,10 +19,10 @@ namespace tovren::qel {
 namespace {
 
 using test::PoolClient;
-using test::PoolEvents;
 using testing::kStallMs;
 using testing::TestPool;
 using testing::Watch;
+using TestPoolUnread = test::WatchedPool;
 
 const char kLogin[] = R"({"id":1,"method":"login","params":{"address":"a","worker":"w"}})";
 
@@ -73,48 +74,38 @@ class Flood {
     std::thread thread_;
 };
 
-TEST(TestPoolUnread, AClientThatNeverReadsIsDroppedAndTheOthersAreServedMeanwhile) {
-    PoolEvents events;
-    TestPool pool;
-    ASSERT_TRUE(pool.listening());
-    pool.set_event_printer([&](const std::string& text) { events.add(text); });
-    pool.set_job(testing::PoolTestJob{});
+TEST_F(TestPoolUnread, AClientThatNeverReadsIsDroppedAndTheOthersAreServedMeanwhile) {
     // First no limit that a loaded machine could reach before the other client is served.
-    pool.set_unread_limit(std::chrono::hours(1));
-    PoolClient other(pool.port());
+    pool_.set_unread_limit(std::chrono::hours(1));
+    PoolClient other(pool_.port());
     ASSERT_TRUE(other.send_all(std::string(kLogin) + "\n"));
     ASSERT_TRUE(other.read_line(kStallMs));
 
-    PoolClient stuck(pool.port(), 4096);
+    PoolClient stuck(pool_.port(), 4096);
     ASSERT_TRUE(stuck.send_all(std::string(kLogin) + "\n"));
     Flood flood(stuck);
-    ASSERT_TRUE(wait_for(Watch{[&] { return events.seen("connection 1 leaves its replies"); },
+    ASSERT_TRUE(wait_for(Watch{[&] { return events_.seen("connection 1 leaves its replies"); },
                                [&] { return flood.lines(); }}))
         << "the pool never stopped reading the client that does not read";
 
     ASSERT_TRUE(other.send_all(std::string(kLogin) + "\n"));
     EXPECT_TRUE(other.read_line(kStallMs)) << "the other client was not served";
 
-    pool.set_unread_limit(std::chrono::milliseconds(50));
+    pool_.set_unread_limit(std::chrono::milliseconds(50));
     EXPECT_TRUE(
-        wait_for(Watch{[&] { return events.seen("dropped connection 1:") && flood.ended(); },
+        wait_for(Watch{[&] { return events_.seen("dropped connection 1:") && flood.ended(); },
                        [&] { return flood.lines(); }}))
         << "the client that does not read was not dropped";
-    EXPECT_FALSE(events.seen("dropped connection 0"));
+    EXPECT_FALSE(events_.seen("dropped connection 0"));
 }
 
-TEST(TestPoolUnread, AClientThatPausesAndThenReadsGetsEveryReplyAndStaysConnected) {
-    PoolEvents events;
-    TestPool pool;
-    ASSERT_TRUE(pool.listening());
-    pool.set_event_printer([&](const std::string& text) { events.add(text); });
-    pool.set_job(testing::PoolTestJob{});
+TEST_F(TestPoolUnread, AClientThatPausesAndThenReadsGetsEveryReplyAndStaysConnected) {
     // A client that reads is never kept waiting longer than a healthy run pauses.
-    pool.set_unread_limit(std::chrono::milliseconds(kStallMs));
-    PoolClient client(pool.port());
-    const auto paused = [&] { return events.seen("connection 0 leaves its replies"); };
+    pool_.set_unread_limit(std::chrono::milliseconds(kStallMs));
+    PoolClient client(pool_.port());
+    const auto paused = [&] { return events_.seen("connection 0 leaves its replies"); };
 
-    Flood flood(client, paused, &pool);
+    Flood flood(client, paused, &pool_);
     ASSERT_TRUE(wait_for(Watch{paused, [&] { return flood.lines(); }}))
         << "the pool never stopped reading the client";
     // Read at last: every reply comes, and the pool reads the requests that waited.
@@ -125,10 +116,10 @@ TEST(TestPoolUnread, AClientThatPausesAndThenReadsGetsEveryReplyAndStaysConnecte
                                    return flood.ended() && replies == flood.lines();
                                },
                                [&] { return replies; },
-                               [&] { return events.seen("dropped connection 0"); }}))
+                               [&] { return events_.seen("dropped connection 0"); }}))
         << replies << " replies to " << flood.lines() << " lines";
-    EXPECT_TRUE(events.seen("connection 0 reads its replies again"));
-    EXPECT_FALSE(events.seen("dropped connection 0"));
+    EXPECT_TRUE(events_.seen("connection 0 reads its replies again"));
+    EXPECT_FALSE(events_.seen("dropped connection 0"));
     ASSERT_TRUE(client.send_all(std::string(kLogin) + "\n"));
     EXPECT_TRUE(client.read_line(kStallMs)) << "the client was not served after";
 }

@@ -23,6 +23,9 @@ constexpr char kSalt[] = "Skelvarin/pow/v1";
 
 // Longer than any request a miner writes: the rest of such a line is not waited for.
 constexpr size_t kMaxLine = 64 * 1024;
+// After an accept fails, mostly for want of a descriptor, the listening socket stays readable
+// and would wake every poll at once; the connection waits in the listen queue meanwhile.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
 
 using Clock = Outbox::Clock;
 
@@ -206,6 +209,11 @@ int TestPool::connections_accepted() const {
     return accepted_;
 }
 
+uint64_t TestPool::rounds() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rounds_;
+}
+
 bool TestPool::wait_until(
     const std::function<bool(const std::vector<PoolLogin>&, const std::vector<PoolSubmit>&)>& pred,
     int timeout_ms) const {
@@ -372,9 +380,37 @@ int TestPool::poll_timeout_ms(Clock::duration limit) const {
         if (c.out.pending() > 0)
             wait = std::min(wait, limit - c.out.stalled(now));
     }
+    if (accept_again_ > now)
+        wait = std::min(wait, accept_again_ - now);
     // Rounded up, so that the poll does not end just before the limit and spin.
     return static_cast<int>(std::max<int64_t>(
         0, std::chrono::duration_cast<std::chrono::milliseconds>(wait).count() + 1));
+}
+
+void TestPool::accept_client() {
+    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        const int error = errno;
+        // Whatever the cause, the next try waits: a failure that lasts, such as EMFILE, must
+        // not keep the thread busy, and one that does not (a client gone before it was
+        // accepted) costs at most that wait.
+        accept_again_ = Clock::now() + kAcceptRetry;
+        if (!accept_failing_) {
+            event(std::string("cannot accept a connection (") + std::strerror(error) +
+                  "): trying again every " + std::to_string(kAcceptRetry.count()) + " ms");
+        }
+        accept_failing_ = true;
+        return;
+    }
+    if (accept_failing_)
+        event("accepting connections again");
+    accept_failing_ = false;
+    int index;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        index = accepted_++;
+    }
+    conns_.emplace_back(fd, index);
 }
 
 void TestPool::serve() {
@@ -384,7 +420,8 @@ void TestPool::serve() {
             std::lock_guard<std::mutex> lock(mutex_);
             limit = unread_limit_;
         }
-        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+        const short accepting = Clock::now() >= accept_again_ ? POLLIN : 0;
+        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, accepting, 0}};
         for (const Conn& c : conns_) {
             const short out = c.out.pending() > 0 ? POLLOUT : 0;
             fds.push_back({c.fd, static_cast<short>((c.paused ? 0 : POLLIN) | out), 0});
@@ -398,6 +435,7 @@ void TestPool::serve() {
         PoolTestJob job;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            ++rounds_;
             stop = stopping_;
             drop = close_requested_;
             broadcast = job_pending_;
@@ -423,17 +461,8 @@ void TestPool::serve() {
             }
             event("new job " + job.job_id + " at height " + std::to_string(job.height));
         }
-        if (fds[1].revents & POLLIN) {
-            const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0) {
-                int index;
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    index = accepted_++;
-                }
-                conns_.emplace_back(fd, index);
-            }
-        }
+        if (fds[1].revents & POLLIN)
+            accept_client();
         // Connections that were polled, by position; those accepted just now wait a round.
         for (size_t k = 2; k < fds.size(); ++k) {
             Conn& c = conns_[k - 2];

@@ -4,8 +4,9 @@
 //
 // One server thread does all socket work; the test thread sets jobs, chooses the replies and
 // reads what the pool has seen, all under one mutex. Whatever a client sends or leaves unread,
-// the others are served on: a line that is not a request gets an error reply, and a client
-// that has not taken its replies for a while is dropped.
+// the others are served on: a line that is not a request gets an error reply, a client that has
+// not taken its replies for a while is dropped, and when no connection can be accepted (the
+// process is out of descriptors) those already open are served until one can.
 #pragma once
 
 #include <array>
@@ -88,6 +89,9 @@ class TestPool {
     std::vector<PoolLogin> logins() const;
     std::vector<PoolSubmit> submits() const;
     int connections_accepted() const;
+    // How many times the server thread has woken: a test reads it to see that a pool with
+    // nothing it can do sleeps instead of spinning.
+    uint64_t rounds() const;
     // Waits until pred holds (it runs with the pool's state locked; pass accessors of this
     // object's copies to it via the arguments). False after timeout_ms.
     bool wait_until(const std::function<bool(const std::vector<PoolLogin>&,
@@ -113,6 +117,7 @@ class TestPool {
 
     void serve();
     int poll_timeout_ms(Outbox::Clock::duration limit) const;
+    void accept_client();
     void read_from(Conn& conn);
     void handle_line(Conn& conn, const std::string& line);
     void refuse(Conn& conn, const std::string& id, const std::string& reason);
@@ -139,9 +144,14 @@ class TestPool {
     std::vector<PoolSubmit> submits_;
     std::set<std::pair<std::string, uint64_t>> shares_;  // job id and nonce of every submit
     int accepted_ = 0;
+    uint64_t rounds_ = 0;
     std::chrono::milliseconds unread_limit_ = kDefaultUnreadLimit;
 
-    std::vector<Conn> conns_;  // server thread only
+    // Server thread only.
+    std::vector<Conn> conns_;
+    Outbox::Clock::time_point accept_again_{};  // no accept before, after one failed
+    bool accept_failing_ = false;
+
     std::thread thread_;
 };
 
