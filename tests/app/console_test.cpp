@@ -110,6 +110,9 @@ TEST(ConsoleTest, C1ControlsAndBrokenUtf8AreEscaped) {
         // U+10000, U+10FFFF.
         {"\xe0\xa0\x80|\xed\x9f\xbf|\xee\x80\x80|\xef\xbf\xbf|\xf0\x90\x80\x80|\xf4\x8f\xbf\xbf",
          "\u0800|\ud7ff|\ue000|\uffff|\U00010000|\U0010ffff"},
+        // The highest second byte after each kind of lead: U+00BF, U+1FFF, U+3FFFF, U+FFFFF.
+        {"\xc2\xbf|\xe1\xbf\xbf|\xf0\xbf\xbf\xbf|\xf3\xbf\xbf\xbf",
+         "\u00bf|\u1fff|\U0003ffff|\U000fffff"},
         // One step past each: overlong, a surrogate, overlong, above U+10FFFF.
         {"\xe0\x9f\xbf|\xed\xa0\x80|\xf0\x8f\xbf\xbf|\xf4\x90\x80\x80",
          "\\xe0\\x9f\\xbf|\\xed\\xa0\\x80|\\xf0\\x8f\\xbf\\xbf|\\xf4\\x90\\x80\\x80"},

@@ -136,6 +136,14 @@ TEST(BenchTickTest, TenSecondLinesTheWindowAtTick55AndTheWholeRunAtTheEnd) {
               "10: speed 10s 640.0 H/s\n12: bench 1 GPU(s): 700.0 H/s over 12 s\n");
 }
 
+// Each GPU benchmarks its own part of the nonce space, its ordinal in the top byte.
+TEST(BenchNonceTest, EachGpuStartsAtItsOrdinalInTheTopByte) {
+    const std::pair<int, uint64_t> rows[] = {
+        {0, 0}, {1, uint64_t{1} << 56}, {2, uint64_t{1} << 57}, {255, uint64_t{0xFF} << 56}};
+    for (const auto& [ordinal, nonce] : rows)
+        EXPECT_EQ(bench_start_nonce(ordinal), nonce) << "GPU" << ordinal;
+}
+
 // Exactly the JSON object the file holds: numbers as JSON numbers, nothing cut.
 bool is_stats_json(const std::string& line) {
     static const std::regex re(
