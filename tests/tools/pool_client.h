@@ -40,7 +40,8 @@ class PoolClient {
             close(fd_);
             fd_ = -1;
         }
-        return fd_ >= 0;
+        connected_ = fd_ >= 0;
+        return connected_;
     }
     ~PoolClient() {
         if (fd_ >= 0)
@@ -49,7 +50,7 @@ class PoolClient {
     PoolClient(const PoolClient&) = delete;
     PoolClient& operator=(const PoolClient&) = delete;
 
-    bool connected() const { return fd_ >= 0; }
+    bool connected() const { return connected_; }
     int fd() const { return fd_; }
 
     // Blocks until the socket took every byte; false once the connection failed.
@@ -109,6 +110,7 @@ class PoolClient {
 
     uint16_t port_;
     int fd_ = -1;
+    bool connected_ = false;
     std::string buffer_;
     bool ended_ = false;
 };

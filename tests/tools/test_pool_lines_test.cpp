@@ -185,7 +185,7 @@ TEST_F(TestPoolLines, TheLongestLineIsServedAndOneByteMoreEndsItsConnection) {
     constexpr size_t kLongest = 64 * 1024;
     const struct {
         size_t length;
-        const char* line_feed;
+        std::string line_feed;  // with the line, later, or never
         bool served;
     } cases[] = {
         {kLongest, "with", true},
@@ -200,8 +200,8 @@ TEST_F(TestPoolLines, TheLongestLineIsServedAndOneByteMoreEndsItsConnection) {
         const size_t logins = pool_.logins().size();
         const std::string line = login_of_length(c.length);
         ASSERT_EQ(line.size(), c.length);
-        ASSERT_TRUE(client.send_all(line + (c.line_feed == std::string("with") ? "\n" : "")));
-        if (c.line_feed == std::string("later")) {
+        ASSERT_TRUE(client.send_all(line + (c.line_feed == "with" ? "\n" : "")));
+        if (c.line_feed == "later") {
             // The pool reads a connection a part at a time, one part in each of its rounds;
             // each reply to the other client takes at least one.
             for (int round = 0; round < 32; ++round)
